@@ -1,0 +1,40 @@
+# Developer entry points. `make test` and `make demo` work on a fresh Debian machine.
+BUILD_DIR      ?= build
+ASAN_DIR       ?= build-asan
+TSAN_DIR       ?= build-tsan
+JOBS           ?= $(shell nproc)
+CMAKE_FLAGS    ?=
+
+.PHONY: all deps configure build test bench check-sanitize check-tsan clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+bench: build
+	@set -e; for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b; done
+
+check-sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DSTRAVIK_SANITIZE=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+check-tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DSTRAVIK_TSAN=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)

@@ -1,0 +1,49 @@
+#pragma once
+// Factor-4 oversampling around the non-linear stages: zero-stuff and
+// interpolate up, filter and drop samples down. The kernels are linear-phase
+// low-passes designed for this program (see OversamplingKernels.h).
+#include "dsp/FirConvolver.h"
+
+namespace stravik::dsp {
+
+// A kernel's taps. The tables are static and live for the program's lifetime.
+struct FirKernel {
+    const double* taps = nullptr;
+    int count = 0;
+};
+
+// The 85-tap interpolation kernel (the same for every rate).
+FirKernel interpolationKernel(int sampleRate);
+// The decimation kernel for a base rate: 72 taps at 22050 Hz, 66 taps (two
+// different tables) at 44100 and 48000 Hz. Other rates use the table of the
+// nearest of the three.
+FirKernel decimationKernel(int sampleRate);
+
+class Oversampler {
+public:
+    static constexpr int kFactor = 4;
+
+    Oversampler();
+
+    // Loads the kernels for the base rate. Only factor 4 exists.
+    void setup(int sampleRate, int factor = kFactor);
+
+    // src[0..n) -> dst[0..4n): each sample becomes 4s, 0, 0, 0, then the
+    // interpolation kernel runs over the 4n samples. dst and src must not overlap.
+    void upsample(double* dst, const double* src, int n);
+
+    // src[0..4n) -> dst[0..n): the decimation kernel runs over src with step 4
+    // (src is used as scratch), and the n results are copied to dst.
+    void downsample(double* dst, double* src, int n);
+
+    int sampleRate() const { return rate_; }
+    FirConvolver& interpolator() { return up_; }
+    FirConvolver& decimator() { return down_; }
+
+private:
+    FirConvolver up_{FirConvolver::Threading::WorkerPool};
+    FirConvolver down_{FirConvolver::Threading::WorkerPool};
+    int rate_ = 0;
+};
+
+} // namespace stravik::dsp
