@@ -32,3 +32,44 @@ private:
 };
 
 } // namespace stravik
+
+#include <mutex>
+#include <string>
+
+namespace stravik {
+
+// A text setting (file names and the like) shared between the window and the
+// threads that read it at the start of a run. Never touched by the audio path.
+class TextParam {
+public:
+    TextParam() = default;
+    TextParam(const char* v) : value_(v) {} // NOLINT: implicit on purpose
+    TextParam(const TextParam& other) : value_(other.get()) {}
+    TextParam& operator=(const TextParam& other)
+    {
+        set(other.get());
+        return *this;
+    }
+    TextParam& operator=(const std::string& v)
+    {
+        set(v);
+        return *this;
+    }
+
+    std::string get() const
+    {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+    void set(const std::string& v)
+    {
+        std::lock_guard lock(mutex_);
+        value_ = v;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string value_;
+};
+
+} // namespace stravik

@@ -1,0 +1,95 @@
+#pragma once
+// A recursive filter of order 1 to 4 with its design operations.
+//
+// The 25 values are kept in one array in a fixed order: 11 coefficients
+// (b0 b1 b2 a1 a2 b3 a3 b4 a4 and two spares; a first-order filter uses b0 b1
+// a1), 6 past scaled inputs, 6 past outputs (newest last), the input gain and
+// the dry gain. The recursion is
+//   x = in * inputGain
+//   y = b0 x[n] + b1 x[n-1] + ... - a1 y[n-1] - ...
+//   out = in * dryGain + y
+// so the history holds the scaled input while the dry path uses the raw one.
+#include <cstdint>
+
+namespace stravik {
+class UserMessages;
+}
+
+namespace stravik::dsp {
+
+class IirFilter {
+public:
+    // Positions in values_.
+    enum : int {
+        kB0 = 0, kB1 = 1, kB2 = 2, kA1 = 3, kA2 = 4, kB3 = 5, kA3 = 6, kB4 = 7, kA4 = 8,
+        kInputHistory = 11,  // 6 values, newest last
+        kOutputHistory = 17, // 6 values, newest last
+        kInputGain = 23,
+        kDryGain = 24,
+        kValueCount = 25,
+    };
+
+    IirFilter();
+
+    // --- designs (frequencies in Hz, fs the sample rate). Each sets the
+    // coefficients and the order, and stores gain as the input gain (except
+    // the all-pass, which leaves the input gain alone).
+    void designFirstOrderHighPass(int f, double gain, int fs);
+    void designFirstOrderLowPass(double f, double gain, int fs);
+    void designHighPass(int f, double q, double gain, int fs);
+    void designLowPass(int f, double q, double gain, int fs);
+    void designBandPass(int f, double q, double gain, int fs);
+    void designLowShelf(int f, double slope, double dbGain, double gain, int fs);
+    void designHighShelf(int f, double slope, double dbGain, double gain, int fs);
+    void designPeaking(int f, double q, double dbGain, double gain, int fs);
+    void designAllPass(int f, double widthFactor, int fs);
+    void designButterworthLowPass(int f, double gain, int fs);
+    void designSteepLowPass(int f, double gain, int fs);
+    // Shows "Filter Unstable!" through messages when f is too close to fs/2
+    // for the bilinear mapping, and still designs the filter.
+    void designBesselLowPass(int f, int gain, int fs, UserMessages& messages);
+
+    // Sets the coefficients directly (used by effects that derive their own
+    // circuit models). b has order+1 values, a has order values (a1..).
+    void setCoefficients(int order, const double* b, const double* a);
+
+    // --- processing
+    // In place over a block; uses the routine for the filter's order.
+    void process(double* buf, int n);
+    void process1(double* buf, int n);
+    void process2(double* buf, int n);
+    void process3(double* buf, int n);
+    void process4(double* buf, int n);
+    // One sample (orders 1 and 2; other orders use the second-order recursion
+    // of their first coefficients, as the block routines would not).
+    double processSample(double in);
+    // In place over 16-bit samples with the second-order recursion; results
+    // are truncated toward zero.
+    void processInt16(int16_t* buf, int n);
+
+    // Clears both histories; coefficients and gains stay.
+    void reset();
+    // Fills the histories as if the filter had long been fed a constant: past
+    // scaled inputs = input, past outputs = output.
+    void fillHistory(double input, double output);
+
+    int order() const { return order_; }
+    void setOrder(int order) { order_ = order; }
+    double inputGain() const { return v_[kInputGain]; }
+    void setInputGain(double g) { v_[kInputGain] = g; }
+    double dryGain() const { return v_[kDryGain]; }
+    void setDryGain(double g) { v_[kDryGain] = g; }
+    double coefficient(int index) const { return v_[index]; }
+    const double* values() const { return v_; }
+
+    // The limit the second-order designs apply to their corner frequency.
+    static int limitFrequency(int f, int fs);
+
+private:
+    void setSecondOrder(double b0, double b1, double b2, double a0, double a1, double a2);
+
+    double v_[kValueCount];
+    int order_ = 2;
+};
+
+} // namespace stravik::dsp
