@@ -1,7 +1,8 @@
 #pragma once
 // Factor-4 oversampling around the non-linear stages: zero-stuff and
 // interpolate up, filter and drop samples down. The kernels are linear-phase
-// low-passes designed for this program (see OversamplingKernels.h).
+// low-passes designed for this program at build time
+// (dsp/tools/design_oversampling_kernels.cpp).
 #include "dsp/FirConvolver.h"
 
 namespace stravik::dsp {
