@@ -1,0 +1,147 @@
+#pragma once
+// The audio engine: every parameter and setting the chain reads, the run
+// flags, the working buffers, the locks and every stage, with ProcessBlock,
+// the one function that takes a block from the input conversion to the
+// output device, the output file and the meters.
+//
+// The engine never includes a window system; it reports to the user through
+// UserMessages and to the meters through MeterDisplay. Tests create as many
+// engines as they like. An Engine is large (its stages own fixed delay
+// lines), so create it on the heap.
+#include "dsp/BackgroundWorker.h"
+#include "dsp/DenormalGuard.h"
+#include "dsp/Oversampler.h"
+#include "dsp/Param.h"
+#include "dsp/UserMessages.h"
+#include "engine/ChainStages.h"
+#include "engine/EffectStages.h"
+#include "engine/Meters.h"
+#include "engine/OutputDevice.h"
+#include "engine/OutputLimiter.h"
+#include "engine/Settings.h"
+#include "engine/SoftClipper.h"
+#include "engine/StartBeep.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace stravik {
+
+class Engine {
+public:
+    static constexpr int kBlockFrames = 128;
+
+    explicit Engine(UserMessages& messages);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // ---- parameters and settings (written by the window, presets, MIDI)
+    EffectParams params;
+    Volumes volumes;
+    Settings settings;
+
+    // ---- run flags
+    std::atomic<bool> StopRequest{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> PresetLoading{false};
+    std::atomic<bool> vstMode{false};
+    std::atomic<bool> fileInput{false};       // the input file replaces the live input
+    std::atomic<bool> fileOutput{false};      // every block is appended to the output file
+    std::atomic<bool> backgroundTrack{false}; // the background track is mixed in
+    Param<int> metronomeOn{0};
+    std::atomic<int> ProcessingRate{48000};
+    std::atomic<int> DeviceRate{48000};
+
+    // Held by ProcessBlock for the whole block, and by the preset loader
+    // around its changes of PresetLoading.
+    std::mutex EngineLock;
+
+    // ---- working buffers
+    alignas(64) double WorkBuffer[kBlockFrames] = {};
+    alignas(64) double StereoBuffer[2 * kBlockFrames] = {};
+    alignas(64) double OversampledBuffer[4 * kBlockFrames] = {};
+    int16_t OutputSamples[2 * kBlockFrames] = {};
+    int16_t FileInputSamples[kBlockFrames] = {};
+    int16_t AsioOutputSamples[2 * kBlockFrames] = {};
+
+    // ---- collaborators
+    void setOutputDevice(OutputDevice* device); // null: the null device
+    OutputDevice& outputDevice() { return *device_; }
+    void setFiles(ChainFiles* files) { files_ = files; }
+    ChainFiles* files() const { return files_; }
+    // Replaces the effect stages (tests); null restores the engine's own.
+    void setStages(ChainStages* stages) { stages_ = stages ? stages : &effects_; }
+    ChainStages& stages() { return *stages_; }
+    EffectStages& effects() { return effects_; }
+    void setMeterDisplay(MeterDisplay* display) { meters_.setDisplay(display); }
+    UserMessages& messages() { return messages_; }
+    dsp::BackgroundWorker& worker() { return worker_; }
+    dsp::Oversampler& distortionOversampler() { return distOversampler_; }
+    dsp::Oversampler& ampOversampler() { return ampOversampler_; }
+    StartBeep& startBeep() { return beep_; }
+    OutputLimiter& limiter() { return limiter_; }
+
+    // ---- a processing run
+    // Sets the chain up for a run at this rate: both oversamplers, every
+    // stage's start operation, the limiter and the soft clipper, the resets
+    // of the delay-line stages, the meter delay and clip hold lengths (from
+    // the output device and the stereo setting).
+    void beginRun(int processingRate);
+    // Starts the start tone when the run wants it (a live run, not VST).
+    void startBeepIfWanted();
+    // At the end of a run: meters back to 0, clip lamps out.
+    void endRun();
+
+    // The live paths convert their device block before ProcessBlock: clip
+    // test of the raw block and conversion with the input volume.
+    void convertInput(const int16_t* samples, int n);
+    void convertInputLeft(const int16_t* frames, int n);
+    void setInputClip(bool clipped) { inputClip_ = clipped; }
+    bool inputClip() const { return inputClip_; }
+
+    // One block of n frames (1..128; the file-input path always uses 128).
+    void ProcessBlock(int n);
+
+    // ---- observable state (tests, the window)
+    int inputLevelDb() const { return inputLevelDb_; }
+    int outputLevelDb() const { return outputLevelDb_; }
+    const ClipHold& inputClipHold() const { return inputClipHold_; }
+    const ClipHold& outputClipHold() const { return outputClipHold_; }
+    int clipHoldBlocks() const { return holdLength_; }
+    const MeterDelayLine& meterDelayLine() const { return meterDelay_; }
+    const dsp::DenormalGuard& antiDenormal() const { return antiDenormal_; }
+
+private:
+    void finishMono(int n, bool beepSnapshot);
+    void finishStereo(int n, bool beepSnapshot, bool stereoReady);
+    void sendToDevice(int bytes);
+    void feedMeters(int values);
+
+    UserMessages& messages_;
+    dsp::BackgroundWorker worker_;
+    EffectStages effects_;
+    ChainStages* stages_;
+    NullOutputDevice nullDevice_;
+    OutputDevice* device_;
+    ChainFiles* files_ = nullptr;
+
+    dsp::Oversampler distOversampler_;
+    dsp::Oversampler ampOversampler_;
+    dsp::DenormalGuard antiDenormal_;
+    SoftClipper softClipper_;
+    OutputLimiter limiter_;
+    StartBeep beep_;
+
+    LevelMeters meters_;
+    MeterDelayLine meterDelay_;
+    ClipHold inputClipHold_;
+    ClipHold outputClipHold_;
+    int holdLength_ = 200;
+    bool inputClip_ = false;
+    int inputLevelDb_ = -100;
+    int outputLevelDb_ = -100;
+};
+
+} // namespace stravik

@@ -1,0 +1,80 @@
+#include "engine/Samples.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace stravik::samples {
+
+void inputConvert(const int16_t* in, double* out, int n, float inputVolume)
+{
+    const double vol = inputVolume;
+    for (int i = 0; i < n; ++i) out[i] = in[i] * vol / 32768.0;
+}
+
+void inputConvertLeft(const int16_t* frames, double* out, int n, float inputVolume)
+{
+    const double vol = inputVolume;
+    for (int i = 0; i < n; ++i) out[i] = frames[2 * i] * vol / 32768.0;
+}
+
+int16_t outputValue(double x, float outputVolume)
+{
+    const double v = static_cast<double>(outputVolume) * x * 32768.0;
+    if (v >= 32767.0) return 32767;
+    if (v <= -32767.0) return -32767;
+    if (v != v) return 0; // NaN
+    return static_cast<int16_t>(v); // truncates toward zero
+}
+
+void outputConvert(const double* in, int16_t* out, int n, float outputVolume)
+{
+    for (int i = 0; i < n; ++i) out[i] = outputValue(in[i], outputVolume);
+}
+
+void widen(const double* mono, double* stereo, int n)
+{
+    // Backwards, so that widening a buffer into itself works too.
+    for (int i = n - 1; i >= 0; --i) {
+        stereo[2 * i] = mono[i];
+        stereo[2 * i + 1] = mono[i];
+    }
+}
+
+void fold(const double* stereo, double* mono, int n)
+{
+    for (int i = 0; i < n; ++i) mono[i] = stereo[2 * i + 1] / 2.0 + stereo[2 * i] / 2.0;
+}
+
+bool clipTest(const int16_t* s, int n)
+{
+    for (int i = 0; i < n; ++i)
+        if (s[i] >= 32767 || s[i] <= -32767) return true;
+    return false;
+}
+
+double dB(double v)
+{
+    return v >= 1e-5 ? 20.0 * std::log10(v) : -100.0;
+}
+
+double blockPeakDb(const double* x, int n)
+{
+    double peak = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double a = std::fabs(x[i]);
+        if (a > peak) peak = a;
+    }
+    return dB(peak);
+}
+
+double blockPeakDb(const int16_t* s, int n)
+{
+    int peak = 0;
+    for (int i = 0; i < n; ++i) {
+        const int a = std::abs(static_cast<int>(s[i]));
+        if (a > peak) peak = a;
+    }
+    return dB(peak / 32768.0);
+}
+
+} // namespace stravik::samples
