@@ -61,6 +61,29 @@ bool enableFlushToZero()
 #endif
 }
 
+ScopedFlushToZero::ScopedFlushToZero()
+{
+    if (!simdAllowed()) return;
+#if defined(__x86_64__) || defined(__i386__)
+    saved_ = _mm_getcsr();
+    active_ = true;
+#elif defined(__aarch64__)
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(saved_));
+    active_ = true;
+#endif
+    if (active_) enableFlushToZero();
+}
+
+ScopedFlushToZero::~ScopedFlushToZero()
+{
+    if (!active_) return;
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_setcsr(static_cast<unsigned int>(saved_));
+#elif defined(__aarch64__)
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(saved_));
+#endif
+}
+
 int processorCount()
 {
     cpu_set_t set;

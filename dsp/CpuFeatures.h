@@ -30,6 +30,20 @@ bool simdAllowed();
 // simdAllowed(); returns whether it did. MXCSR on x86-64, FPCR.FZ on aarch64.
 bool enableFlushToZero();
 
+// Flush-to-zero for the lifetime of the object (when allowed), then the
+// thread's previous mode again.
+class ScopedFlushToZero {
+public:
+    ScopedFlushToZero();
+    ~ScopedFlushToZero();
+    ScopedFlushToZero(const ScopedFlushToZero&) = delete;
+    ScopedFlushToZero& operator=(const ScopedFlushToZero&) = delete;
+
+private:
+    unsigned long saved_ = 0;
+    bool active_ = false;
+};
+
 // Number of processors available to this process (at least 1).
 int processorCount();
 

@@ -11,8 +11,10 @@ public:
     void process(double* buf, int n)
     {
         for (int i = 0; i < n; ++i) {
-            counter_ = (counter_ + 1) % 10;
-            if (counter_ == 0) offset_ = -offset_;
+            if (++counter_ == 10) { // the count runs modulo 10
+                counter_ = 0;
+                offset_ = -offset_;
+            }
             buf[i] += offset_;
         }
     }

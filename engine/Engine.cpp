@@ -122,7 +122,7 @@ void Engine::ProcessBlock(int n)
             }
         }
         if (!device_->isPacedPin() && !useAsio) device_->waitForRoom(StopRequest);
-        dsp::raiseThreadPriority();
+        if (raisePriorityForFileInput) dsp::raiseThreadPriority();
         convertInput(FileInputSamples, kBlockFrames);
     }
 

@@ -51,6 +51,11 @@ public:
     std::atomic<bool> fileOutput{false};      // every block is appended to the output file
     std::atomic<bool> backgroundTrack{false}; // the background track is mixed in
     Param<int> metronomeOn{0};
+    // File input raises the processing thread to real-time priority for each
+    // block, as live playback needs. A render that runs as fast as it can
+    // switches this off: it gains nothing from it and would pay two
+    // scheduler calls per block.
+    std::atomic<bool> raisePriorityForFileInput{true};
     std::atomic<int> ProcessingRate{48000};
     std::atomic<int> DeviceRate{48000};
 

@@ -36,18 +36,22 @@ void OutputLimiter::process(double* buf, int count, float outputVolume)
     index_ = (index_ + 1) % kHistory;
 
     const double threshold = kThreshold;
-    if (threshold > m) {
-        // Below the threshold: no division, but the smoother keeps heading for 1.
-        for (int i = 0; i < count; ++i) lastDivisor_ = smoother_.processSample(1.0);
-        return;
+    const bool below = threshold > m;
+    double d = 1.0;
+    if (!below) {
+        const double e = m - threshold;
+        const double g = e < 1.0 ? knee_(e) : 1.0;
+        d = m / (threshold + kHeadroom * g);
     }
-    const double e = m - threshold;
-    const double g = e < 1.0 ? knee_(e) : 1.0;
-    const double d = m / (threshold + kHeadroom * g);
-    for (int i = 0; i < count; ++i) {
-        const double s = smoother_.processSample(d);
-        lastDivisor_ = s;
-        buf[i] = buf[i] / s;
+    // The smoother is fed the divisor once per value; below the threshold it
+    // keeps heading for 1 while the block stays untouched.
+    for (int start = 0; start < count; start += kScratch) {
+        const int len = count - start < kScratch ? count - start : kScratch;
+        for (int i = 0; i < len; ++i) scratch_[i] = d;
+        smoother_.process2(scratch_, len);
+        lastDivisor_ = scratch_[len - 1];
+        if (!below)
+            for (int i = 0; i < len; ++i) buf[start + i] /= scratch_[i];
     }
 }
 

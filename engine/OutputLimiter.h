@@ -28,6 +28,8 @@ private:
     dsp::CubicSpline knee_;
     dsp::IirFilter smoother_;
     double history_[kHistory] = {};
+    static constexpr int kScratch = 256; // one block of 128 stereo frames
+    double scratch_[kScratch];           // the smoother's outputs
     int index_ = 0;
     double lastDivisor_ = 1.0;
 };

@@ -5,6 +5,12 @@
 
 namespace stravik::samples {
 
+namespace {
+// In units of one 16-bit step: far above the offset's 3.3e-11, far below
+// anything audible.
+constexpr double kTruncationSlack = 1e-7;
+} // namespace
+
 void inputConvert(const int16_t* in, double* out, int n, float inputVolume)
 {
     const double vol = inputVolume;
@@ -19,10 +25,14 @@ void inputConvertLeft(const int16_t* frames, double* out, int n, float inputVolu
 
 int16_t outputValue(double x, float outputVolume)
 {
-    const double v = static_cast<double>(outputVolume) * x * 32768.0;
+    double v = static_cast<double>(outputVolume) * x * 32768.0;
     if (v >= 32767.0) return 32767;
     if (v <= -32767.0) return -32767;
     if (v != v) return 0; // NaN
+    // The chain adds an offset of +-1e-15 against denormals. Truncation must
+    // not turn that into a whole step (123 - 3e-11 -> 122), so a value within
+    // a hair of the next integer away from zero counts as that integer.
+    v += v > 0.0 ? kTruncationSlack : -kTruncationSlack;
     return static_cast<int16_t>(v); // truncates toward zero
 }
 

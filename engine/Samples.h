@@ -11,7 +11,9 @@ void inputConvert(const int16_t* in, double* out, int n, float inputVolume);
 // The same on the left sample of n interleaved stereo frames.
 void inputConvertLeft(const int16_t* frames, double* out, int n, float inputVolume);
 // v = outputVolume * x * 32768, truncated toward zero, limited to -32767..32767
-// (-32768 is never produced; a NaN becomes 0).
+// (-32768 is never produced; a NaN becomes 0). Values within 1e-7 of a step
+// away from zero count as that step, so the chain's denormal offset never
+// costs a whole step.
 void outputConvert(const double* in, int16_t* out, int n, float outputVolume);
 // One output value, as outputConvert does it.
 int16_t outputValue(double x, float outputVolume);

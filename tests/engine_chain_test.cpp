@@ -189,7 +189,18 @@ TEST_F(ChainFixture, EverythingOffMonoIsTheInputButForTheSaturation)
         for (int i = 0; i < n; ++i) {
             ASSERT_NEAR(engine->WorkBuffer[i], expected[i], 2e-15) << block << " " << i;
             // Inside +-0.97 nothing but the denormal offset touches the sample.
-            if (std::fabs(in[i]) < 0.96) ASSERT_EQ(engine->OutputSamples[i], samples::outputValue(in[i], 1.0f));
+            if (std::fabs(in[i]) < 0.96) {
+                ASSERT_EQ(engine->OutputSamples[i], samples::outputValue(in[i], 1.0f));
+            }
+        }
+    }
+    // Whole 16-bit values come back unchanged, whatever the offset's sign.
+    for (int block = 0; block < 4; ++block) {
+        for (int i = 0; i < 128; ++i) engine->WorkBuffer[i] = ((i * 37 + block * 11) % 2001 - 1000) * 29 / 32768.0;
+        engine->ProcessBlock(128);
+        for (int i = 0; i < 128; ++i) {
+            const int expected = ((i * 37 + block * 11) % 2001 - 1000) * 29;
+            ASSERT_EQ(engine->OutputSamples[i], expected) << block << " " << i;
         }
     }
     // Full scale stays below 32767; twice full scale is exactly 32767.
@@ -201,7 +212,7 @@ TEST_F(ChainFixture, EverythingOffMonoIsTheInputButForTheSaturation)
     EXPECT_EQ(engine->OutputSamples[1], 32767);
     EXPECT_EQ(engine->OutputSamples[2], -32767);
     // The device got every block, live.
-    EXPECT_EQ(device.liveWrites(), 21);
+    EXPECT_EQ(device.liveWrites(), 25);
     EXPECT_EQ(device.writeSizes().back(), 6);
 }
 
@@ -457,7 +468,9 @@ TEST_F(ChainFixture, FileInputPadsTheLastBlockAndStops)
     while (!engine->StopRequest && blocks < 10) {
         engine->ProcessBlock(0); // the file path always takes 128 frames
         ++blocks;
-        if (blocks == 1) EXPECT_FALSE(engine->StopRequest.load());
+        if (blocks == 1) {
+            EXPECT_FALSE(engine->StopRequest.load());
+        }
     }
     EXPECT_EQ(blocks, 3);
     ASSERT_EQ(files.output.size(), 384u);
@@ -484,8 +497,9 @@ TEST_F(ChainFixture, FileOfWholeBlocksEndsWithOneSilentBlock)
     }
     EXPECT_EQ(blocks, 3);
     ASSERT_EQ(files.output.size(), 384u);
-    // The denormal offset may take one step off on truncation.
-    EXPECT_NEAR(files.output[255], 123, 1);
+    // Bit-exact: the denormal offset never costs a step.
+    EXPECT_EQ(files.output[0], 123);
+    EXPECT_EQ(files.output[255], 123);
     EXPECT_EQ(files.output[256], 0);
 }
 

@@ -54,6 +54,10 @@ TEST(Samples, OutputConversionTruncatesAndNeverProducesMinus32768)
     EXPECT_EQ(samples::outputValue(-0.00002, 1.0f), 0);     // -0.65 truncates to 0
     EXPECT_EQ(samples::outputValue(1.5e-4, 1.0f), 4);       // 4.9 -> 4
     EXPECT_EQ(samples::outputValue(-1.5e-4, 1.0f), -4);
+    // A whole step minus the denormal offset is still that step.
+    EXPECT_EQ(samples::outputValue(123.0 / 32768.0 - 1e-15, 1.0f), 123);
+    EXPECT_EQ(samples::outputValue(-123.0 / 32768.0 + 1e-15, 1.0f), -123);
+    EXPECT_EQ(samples::outputValue(122.9999 / 32768.0, 1.0f), 122); // but not a real fraction
     EXPECT_EQ(samples::outputValue(0.25, 2.0f), 16384);     // volume applies
     EXPECT_EQ(samples::outputValue(1e300, 1.0f), 32767);
     EXPECT_EQ(samples::outputValue(-std::numeric_limits<double>::infinity(), 1.0f), -32767);
