@@ -5,7 +5,7 @@ TSAN_DIR       ?= build-tsan
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all deps configure build test bench check-sanitize check-tsan clean
+.PHONY: all deps configure build test bench demo check-sanitize check-tsan clean
 
 all: build
 
@@ -20,6 +20,9 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+demo: build
+	./scripts/demo.sh $(BUILD_DIR)
 
 bench: build
 	@set -e; for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b; done
@@ -37,4 +40,4 @@ check-tsan: deps
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) out

@@ -6,15 +6,6 @@
 namespace stravik {
 namespace {
 
-const char* iconPrefix(MessageIcon icon)
-{
-    switch (icon) {
-    case MessageIcon::Error: return "error: ";
-    case MessageIcon::Warning: return "warning: ";
-    default: return "";
-    }
-}
-
 } // namespace
 
 ConsoleMessages::ConsoleMessages(std::FILE* out, std::FILE* in) : out_(out), in_(in) {}
@@ -22,8 +13,9 @@ ConsoleMessages::ConsoleMessages(std::FILE* out, std::FILE* in) : out_(out), in_
 void ConsoleMessages::show(const std::string& text, const std::string& title, MessageIcon icon)
 {
     std::lock_guard lock(mutex_);
-    if (!title.empty()) std::fprintf(out_, "%s: ", title.c_str());
-    std::fprintf(out_, "%s%s\n", iconPrefix(icon), text.c_str());
+    (void)icon;
+    if (!title.empty()) std::fprintf(out_, "%s ", title.c_str());
+    std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
 }
 
@@ -36,7 +28,7 @@ MessageAnswer ConsoleMessages::ask(const std::string& text, const std::string& t
     const MessageAnswer negative = yesNo ? MessageAnswer::No
                                          : (buttons == MessageButtons::Ok ? MessageAnswer::Ok
                                                                           : MessageAnswer::Cancel);
-    if (!title.empty()) std::fprintf(out_, "%s: ", title.c_str());
+    if (!title.empty()) std::fprintf(out_, "%s ", title.c_str());
     std::fprintf(out_, "%s\n", text.c_str());
     if (buttons == MessageButtons::Ok) {
         std::fflush(out_);

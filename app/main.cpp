@@ -1,0 +1,26 @@
+// korvex: the guitar processor. Command-line modes first; the window is the
+// default when no mode is named.
+#include "app/RenderCommand.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] =
+    "usage: korvex render --in IN.wav --out OUT.wav [--background BG.wav] [--set KEY=VALUE]...\n"
+    "       korvex render --help\n";
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "render") == 0) return stravik::app::renderCommand(argc - 2, argv + 2);
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    std::fputs("korvex: the window is not part of this build yet; use a command-line mode.\n", stderr);
+    std::fputs(kUsage, stderr);
+    return 2;
+}

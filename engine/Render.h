@@ -1,0 +1,50 @@
+#pragma once
+// The chain on files without a sound card: the input file through every
+// stage into the output file (with an optional background track), as fast as
+// the machine allows. The command line's `korvex render` and the benchmarks
+// use it.
+#include "dsp/UserMessages.h"
+#include "engine/Engine.h"
+#include "engine/FileRoles.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace stravik {
+
+class RenderJob {
+public:
+    // Exit codes of the command.
+    enum : int { kOk = 0, kFailed = 1, kUsage = 2 };
+
+    explicit RenderJob(UserMessages& messages);
+    ~RenderJob();
+
+    Engine& engine() { return *engine_; }
+    FileRoles& files() { return *files_; }
+
+    // Applies "KEY=VALUE" (any preset or settings key, the value in the key's
+    // stored type). False with a reason for an unknown key or a bad value.
+    bool applySetting(std::string_view assignment, std::string& error);
+
+    // Runs: the sample rate follows the input file unless a SampleRate
+    // setting was applied. progress (may be empty) hears the input's percent
+    // from the rendering thread, between blocks. Returns kOk or kFailed
+    // (after the message was shown).
+    int run(const std::string& in, const std::string& out, const std::string& background,
+            const std::function<void(int)>& progress = {});
+
+    // Blocks processed by the last run.
+    long blocks() const { return blocks_; }
+
+private:
+    UserMessages& messages_;
+    std::unique_ptr<Engine> engine_;
+    std::unique_ptr<FileRoles> files_;
+    bool sampleRateGiven_ = false;
+    long blocks_ = 0;
+};
+
+} // namespace stravik

@@ -1,0 +1,254 @@
+// Rendering files through the chain: RenderJob directly, and `korvex render`
+// as a program with its exit codes, messages and files.
+#include "engine/Render.h"
+
+#include "TestFiles.h"
+#include "assets/DemoGuitar.h"
+#include "dsp/RecordingMessages.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <sys/wait.h>
+
+using namespace stravik;
+using namespace testfiles;
+
+namespace {
+
+struct CommandResult {
+    int exitCode;
+    std::string output; // stdout and stderr together
+};
+
+CommandResult korvex(const std::string& args)
+{
+    const std::string cmd = std::string(STRAVIK_BUILD_DIR) + "/korvex " + args + " 2>&1 </dev/null";
+    CommandResult r{-1, {}};
+    std::FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
+    const int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::vector<int16_t> testSignal(int n)
+{
+    // Within +-0.97 of full scale, where the chain leaves samples alone.
+    std::vector<int16_t> v(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) v[static_cast<size_t>(i)] = static_cast<int16_t>(((i * 7919) % 63000) - 31500);
+    return v;
+}
+
+} // namespace
+
+TEST(RenderJob, EverythingOffMonoReproducesTheInputPaddedToWholeBlocks)
+{
+    TempDir dir;
+    const auto in = testSignal(1000);
+    writeWav(dir.file("in.wav"), in, 44100);
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    ASSERT_TRUE(job.applySetting("stereo=0", error)) << error;
+    std::vector<int> progress;
+    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), "", [&](int p) { progress.push_back(p); }),
+              RenderJob::kOk);
+    EXPECT_EQ(messages.count(), 0u);
+    const auto out = readSamples(dir.file("out.wav"));
+    ASSERT_EQ(out.size(), 1024u); // eight blocks: the last padded
+    for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], in[i]) << i;
+    for (size_t i = in.size(); i < out.size(); ++i) EXPECT_EQ(out[i], 0);
+    const auto bytes = readFile(dir.file("out.wav"));
+    EXPECT_EQ(get32(bytes, 24), 44100u); // the rate followed the input file
+    EXPECT_EQ(get16(bytes, 22), 1);
+    ASSERT_FALSE(progress.empty());
+    EXPECT_EQ(progress.back(), 100);
+}
+
+TEST(RenderJob, StereoOutputCarriesTheMonoChainOnBothSides)
+{
+    TempDir dir;
+    const auto in = testSignal(300);
+    writeWav(dir.file("in.wav"), in);
+    RecordingMessages messages;
+    RenderJob job(messages); // stereo is on by default
+    ASSERT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kOk);
+    const auto out = readSamples(dir.file("out.wav"));
+    ASSERT_EQ(out.size(), 2u * 384u);
+    for (size_t i = 0; i < in.size(); ++i) {
+        ASSERT_EQ(out[2 * i], in[i]);
+        ASSERT_EQ(out[2 * i + 1], in[i]);
+    }
+}
+
+TEST(RenderJob, SettingsAreCheckedAgainstTheKeyTable)
+{
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    EXPECT_TRUE(job.applySetting("echo_delay=0.25", error));
+    EXPECT_EQ(job.engine().params.echo.echo_delay.get(), 0.25f);
+    EXPECT_TRUE(job.applySetting("OutputVolume=0.5", error));
+    EXPECT_TRUE(job.applySetting("ictrl_equ4=0.9", error));
+    EXPECT_EQ(job.engine().params.io.ictrl.bands[4].get(), 0.9f);
+    EXPECT_TRUE(job.applySetting("FileMix=some file.wav", error));
+    EXPECT_FALSE(job.applySetting("no_such_key=1", error));
+    EXPECT_EQ(error, "unknown key 'no_such_key'");
+    EXPECT_FALSE(job.applySetting("echo_enabled=yes", error));
+    EXPECT_NE(error.find("echo_enabled"), std::string::npos);
+    EXPECT_FALSE(job.applySetting("echo_enabled", error));
+    EXPECT_FALSE(job.applySetting("=1", error));
+    EXPECT_FALSE(job.applySetting("dist_overdrv=1", error)); // read-only legacy key
+}
+
+TEST(RenderJob, AnExplicitRateThatDiffersFromTheFileFailsWithoutAFile)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(500), 44100);
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    ASSERT_TRUE(job.applySetting("SampleRate=48000", error));
+    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kFailed);
+    ASSERT_EQ(messages.count(), 1u);
+    EXPECT_EQ(messages.texts()[0], "Input file sample rate (44100Hz) differs from processing\n"
+                                   "sample rate specified in setup screen (48000Hz).");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()) || !std::filesystem::exists(dir.file("out.wav")));
+    EXPECT_FALSE(std::filesystem::exists(FileRoles::partialName(dir.file("out.wav"))));
+}
+
+TEST(RenderJob, BackgroundIsMixedIntoTheRender)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), std::vector<int16_t>(256, 0));
+    writeWav(dir.file("bg.wav"), std::vector<int16_t>(1000, -1234));
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    ASSERT_TRUE(job.applySetting("stereo=0", error));
+    ASSERT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), dir.file("bg.wav")), RenderJob::kOk);
+    const auto out = readSamples(dir.file("out.wav"));
+    ASSERT_EQ(out.size(), 384u);
+    EXPECT_EQ(out[0], 0);
+    EXPECT_EQ(out[200], -1234);
+}
+
+TEST(RenderJob, ExistingOutputIsReplacedOnlyWhenConfirmed)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(200));
+    writeWav(dir.file("out.wav"), {1, 2, 3});
+    const auto old = readFile(dir.file("out.wav"));
+    RecordingMessages messages;
+    messages.setDefaultAnswer(MessageAnswer::Cancel);
+    RenderJob job(messages);
+    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kFailed);
+    EXPECT_EQ(readFile(dir.file("out.wav")), old);
+    EXPECT_TRUE(messages.entries().back().question);
+
+    RecordingMessages yes;
+    yes.setDefaultAnswer(MessageAnswer::Ok);
+    RenderJob again(yes);
+    EXPECT_EQ(again.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kOk);
+    EXPECT_NE(readFile(dir.file("out.wav")), old);
+}
+
+TEST(RenderJob, TheDemonstrationRecordingRendersBitExactAtTheDefaults)
+{
+    TempDir dir;
+    const auto demo = assets::synthesizeDemoGuitar(48000);
+    ASSERT_GT(demo.size(), 48000u * 15);
+    writeWav(dir.file("demo.wav"), demo);
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    ASSERT_TRUE(job.applySetting("stereo=0", error));
+    ASSERT_EQ(job.run(dir.file("demo.wav"), dir.file("out.wav"), ""), RenderJob::kOk);
+    const auto out = readSamples(dir.file("out.wav"));
+    ASSERT_EQ(out.size(), (demo.size() + 127) / 128 * 128);
+    for (size_t i = 0; i < demo.size(); ++i) ASSERT_EQ(out[i], demo[i]) << i;
+    // A demonstration recording with a guitar's level: peaks near -6 dBFS.
+    int peak = 0;
+    for (int16_t v : demo) peak = std::max(peak, std::abs(static_cast<int>(v)));
+    EXPECT_NEAR(peak, 16384, 100);
+}
+
+TEST(KorvexRender, UsageErrorsExitWithTwo)
+{
+    EXPECT_EQ(korvex("render").exitCode, 2);
+    EXPECT_EQ(korvex("render --in a.wav").exitCode, 2);
+    EXPECT_EQ(korvex("render --out b.wav").exitCode, 2);
+    EXPECT_EQ(korvex("render --in a.wav --out b.wav --bogus").exitCode, 2);
+    EXPECT_EQ(korvex("render --in a.wav --out b.wav --set").exitCode, 2);
+    const auto r = korvex("render --in a.wav --out b.wav --set not_a_key=1");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.output.find("unknown key 'not_a_key'"), std::string::npos);
+    EXPECT_NE(r.output.find("usage: korvex render"), std::string::npos);
+    EXPECT_EQ(korvex("render --in a.wav --out b.wav --set echo_delay=slow").exitCode, 2);
+    const auto help = korvex("render --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.output.find("--background"), std::string::npos);
+}
+
+TEST(KorvexRender, RendersAndFailsWithTheRightMessages)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(1000), 22050);
+    auto r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("out.wav") + " --set stereo=0");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(readSamples(dir.file("out.wav")).size(), 1024u);
+
+    // Missing input: the message, exit 1, and no output file.
+    r = korvex("render --in " + dir.file("missing.wav") + " --out " + dir.file("o2.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Error opening input file!"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o2.wav")));
+
+    // A directory as the input, truncated and zero-align headers.
+    r = korvex("render --in " + dir.path() + " --out " + dir.file("o2.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    writeFile(dir.file("trunc.wav"), std::vector<uint8_t>{'R', 'I', 'F', 'F', 0, 0});
+    r = korvex("render --in " + dir.file("trunc.wav") + " --out " + dir.file("o2.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    WavSpec zero;
+    zero.blockAlign = 0;
+    writeFile(dir.file("zero.wav"), wavBytes(zero, pcm16Bytes({1, 2, 3})));
+    r = korvex("render --in " + dir.file("zero.wav") + " --out " + dir.file("o2.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Error opening input file!"), std::string::npos);
+
+    // An output that cannot be written.
+    r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("no/dir/o.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Error creating output file!"), std::string::npos);
+
+    // An 8-bit input.
+    WavSpec eight;
+    eight.bits = 8;
+    eight.rate = 22050;
+    writeFile(dir.file("eight.wav"), wavBytes(eight, std::vector<uint8_t>(500, 128)));
+    r = korvex("render --in " + dir.file("eight.wav") + " --out " + dir.file("o3.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Input file format must be 16-bit"), std::string::npos);
+
+    // The same file as input and output.
+    r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("IN.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Error! Input file specified is the same as output file."), std::string::npos);
+
+    // An existing output without a terminal to confirm: left alone.
+    const auto before = readFile(dir.file("out.wav"));
+    r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("out.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("already exists!"), std::string::npos);
+    EXPECT_EQ(readFile(dir.file("out.wav")), before);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+}

@@ -1,0 +1,228 @@
+// WAV writer and reader: the header as written and completed, the chunk walk,
+// the two error numbers, and malformed files that must be refused cleanly.
+#include "engine/WavFile.h"
+
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+using namespace stravik;
+using namespace testfiles;
+
+TEST(WavWriter, WritesTheHeaderAndCompletesItsSizesAtClose)
+{
+    TempDir dir;
+    const std::string path = dir.file("out.wav");
+    WavWriter w;
+    ASSERT_TRUE(w.create(path, WavFormat::pcm16(2, 44100), 64 * 1024));
+    const int16_t s[6] = {1, -1, 32767, -32768, 256, -256};
+    w.append(s, 6);
+    w.append(s, 2);
+    EXPECT_EQ(w.dataBytes(), 16u);
+    ASSERT_TRUE(w.close());
+    const auto b = readFile(path);
+    ASSERT_EQ(b.size(), 44u + 16u);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+    EXPECT_EQ(get32(b, 4), 16u + 36u);
+    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 16), "WAVEfmt ");
+    EXPECT_EQ(get32(b, 16), 16u);
+    EXPECT_EQ(get16(b, 20), 1);     // PCM
+    EXPECT_EQ(get16(b, 22), 2);     // channels
+    EXPECT_EQ(get32(b, 24), 44100u);
+    EXPECT_EQ(get32(b, 28), 44100u * 4);
+    EXPECT_EQ(get16(b, 32), 4);
+    EXPECT_EQ(get16(b, 34), 16);
+    EXPECT_EQ(std::string(b.begin() + 36, b.begin() + 40), "data");
+    EXPECT_EQ(get32(b, 40), 16u);
+    EXPECT_EQ(readSamples(path), (std::vector<int16_t>{1, -1, 32767, -32768, 256, -256, 1, -1}));
+}
+
+TEST(WavWriter, AnUnfinishedFileSaysItsSizesAreUnknown)
+{
+    TempDir dir;
+    const std::string path = dir.file("open.wav");
+    {
+        WavWriter w;
+        ASSERT_TRUE(w.create(path, WavFormat::pcm16(1, 48000)));
+        const int16_t s[2] = {5, 6};
+        w.append(s, 2);
+        // Look at the file while it is still being written.
+        std::FILE* peek = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(peek, nullptr);
+        std::fclose(peek);
+    }
+    // A reader still finds the samples of a file whose sizes were never
+    // written (it trusts the file's length over the header).
+    const auto bytes = readFile(path);
+    auto unfinished = bytes;
+    for (int i = 0; i < 4; ++i) unfinished[4 + i] = unfinished[40 + i] = 0xFF;
+    writeFile(dir.file("unfinished.wav"), unfinished);
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("unfinished.wav")), kWavOk);
+    EXPECT_EQ(r.frames(), 2);
+}
+
+TEST(WavWriter, CannotCreateInAMissingOrUnwritablePlace)
+{
+    TempDir dir;
+    WavWriter w;
+    EXPECT_FALSE(w.create(dir.file("no/such/dir/out.wav"), WavFormat::pcm16(1, 48000)));
+    EXPECT_FALSE(w.create(dir.path(), WavFormat::pcm16(1, 48000))); // a directory
+    EXPECT_FALSE(w.isOpen());
+}
+
+TEST(WavReader, RoundTripAndDescription)
+{
+    TempDir dir;
+    writeWav(dir.file("a.wav"), {10, 20, 30, 40, 50, 60}, 22050, 2);
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("a.wav"), 65536), kWavOk);
+    EXPECT_EQ(r.format().formatTag, 1);
+    EXPECT_EQ(r.format().channels, 2);
+    EXPECT_EQ(r.format().sampleRate, 22050u);
+    EXPECT_EQ(r.format().blockAlign, 4);
+    EXPECT_EQ(r.format().bitsPerSample, 16);
+    EXPECT_EQ(r.frames(), 3);
+    EXPECT_EQ(r.dataOffset(), 44);
+    int16_t s[6] = {};
+    EXPECT_EQ(r.read(s, 12), 12u);
+    EXPECT_EQ(s[5], 60);
+    EXPECT_EQ(r.read(s, 12), 0u); // end of data
+    ASSERT_TRUE(r.seek(8));
+    EXPECT_EQ(r.read(s, 4), 4u);
+    EXPECT_EQ(s[0], 50);
+}
+
+TEST(WavReader, WalksOverExtraChunksAndCountsPositionsFromTheData)
+{
+    TempDir dir;
+    WavSpec spec;
+    spec.extraChunks.push_back({"LIST", std::vector<uint8_t>(27, 'x')}); // odd: padded
+    spec.extraChunks.push_back({"cue ", std::vector<uint8_t>(12, 0)});
+    writeFile(dir.file("chunks.wav"), wavBytes(spec, pcm16Bytes({7, 8, 9, 10})));
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("chunks.wav")), kWavOk);
+    EXPECT_EQ(r.dataOffset(), 44 + 8 + 28 + 8 + 12);
+    EXPECT_EQ(r.frames(), 4);
+    int16_t s[4];
+    EXPECT_EQ(r.read(s, 8), 8u);
+    EXPECT_EQ(s[0], 7);
+    // Rewinding goes to the first sample, never into the header.
+    ASSERT_TRUE(r.seek(0));
+    EXPECT_EQ(r.read(s, 2), 2u);
+    EXPECT_EQ(s[0], 7);
+    ASSERT_TRUE(r.seek(6));
+    EXPECT_EQ(r.read(s, 2), 2u);
+    EXPECT_EQ(s[0], 10);
+}
+
+TEST(WavReader, TakesTheFormatFromALaterFormatChunk)
+{
+    // "JUNK" first (as some recorders write), then "fmt ", then "data".
+    std::vector<uint8_t> b;
+    putId(b, "RIFF");
+    put32(b, 0);
+    putId(b, "WAVE");
+    putId(b, "JUNK");
+    put32(b, 28);
+    b.insert(b.end(), 28, 0);
+    putId(b, "fmt ");
+    put32(b, 16);
+    put16(b, 1);
+    put16(b, 1);
+    put32(b, 44100);
+    put32(b, 88200);
+    put16(b, 2);
+    put16(b, 16);
+    putId(b, "data");
+    put32(b, 4);
+    put16(b, 123);
+    put16(b, 456);
+    TempDir dir;
+    writeFile(dir.file("junk.wav"), b);
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("junk.wav")), kWavOk);
+    EXPECT_EQ(r.format().sampleRate, 44100u);
+    EXPECT_EQ(r.format().blockAlign, 2);
+    EXPECT_EQ(r.frames(), 2);
+}
+
+TEST(WavReader, ErrorNumbers)
+{
+    TempDir dir;
+    WavReader r;
+    EXPECT_EQ(r.open(dir.file("missing.wav")), kWavNotFound);
+    EXPECT_EQ(r.open(dir.path()), kWavBadFormat); // a directory
+
+    WavSpec spec;
+    writeFile(dir.file("empty-data.wav"), wavBytes(spec, {}));
+    EXPECT_EQ(r.open(dir.file("empty-data.wav")), kWavBadFormat);
+
+    writeFile(dir.file("short.wav"), std::vector<uint8_t>{'R', 'I', 'F', 'F', 1, 2, 3});
+    EXPECT_EQ(r.open(dir.file("short.wav")), kWavBadFormat);
+
+    spec.blockAlign = 0;
+    writeFile(dir.file("align0.wav"), wavBytes(spec, pcm16Bytes({1, 2})));
+    EXPECT_EQ(r.open(dir.file("align0.wav")), kWavBadFormat);
+
+    // A chunk claiming to reach far beyond the file: no data chunk is found.
+    WavSpec absurd;
+    absurd.extraChunks.push_back({"LIST", std::vector<uint8_t>(4, 0)});
+    auto bytes = wavBytes(absurd, pcm16Bytes({1, 2, 3}));
+    bytes[40] = 0xF0; bytes[41] = 0xFF; bytes[42] = 0xFF; bytes[43] = 0x7F; // LIST size
+    writeFile(dir.file("absurd.wav"), bytes);
+    EXPECT_EQ(r.open(dir.file("absurd.wav")), kWavBadFormat);
+
+    // No data chunk at all.
+    auto noData = wavBytes(WavSpec{}, pcm16Bytes({1}));
+    noData[36] = 'x';
+    writeFile(dir.file("nodata.wav"), noData);
+    EXPECT_EQ(r.open(dir.file("nodata.wav")), kWavBadFormat);
+    EXPECT_FALSE(r.isOpen());
+}
+
+TEST(WavReader, DataSizeBeyondTheFileIsCutToTheFile)
+{
+    TempDir dir;
+    WavSpec spec;
+    spec.dataSizeOverride = 1000000;
+    writeFile(dir.file("long.wav"), wavBytes(spec, pcm16Bytes({1, 2, 3})));
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("long.wav")), kWavOk);
+    EXPECT_EQ(r.frames(), 3);
+    int16_t s[8];
+    EXPECT_EQ(r.read(s, 16), 6u);
+}
+
+TEST(WavReader, DamagedHeadersNeverCrashTheReader)
+{
+    // Random damage to a valid file: every open either succeeds with a
+    // consistent description or fails with the bad-format number.
+    TempDir dir;
+    WavSpec spec;
+    spec.extraChunks.push_back({"LIST", std::vector<uint8_t>(9, 'a')});
+    const auto good = wavBytes(spec, pcm16Bytes(std::vector<int16_t>(300, 1000)));
+    std::mt19937 rng(5);
+    const std::string path = dir.file("damaged.wav");
+    for (int round = 0; round < 500; ++round) {
+        auto bytes = good;
+        const int hits = 1 + static_cast<int>(rng() % 6);
+        for (int h = 0; h < hits; ++h) bytes[rng() % 80] = static_cast<uint8_t>(rng());
+        if (rng() % 4 == 0) bytes.resize(rng() % bytes.size());
+        writeFile(path, bytes);
+        WavReader r;
+        const WavError e = r.open(path);
+        ASSERT_TRUE(e == kWavOk || e == kWavBadFormat) << round;
+        if (e != kWavOk) continue;
+        ASSERT_GT(r.format().blockAlign, 0);
+        ASSERT_GT(r.frames(), 0);
+        ASSERT_LE(r.dataOffset() + r.frames() * r.format().blockAlign, static_cast<int64_t>(bytes.size()));
+        std::vector<uint8_t> buf(4096);
+        size_t total = 0, got;
+        while ((got = r.read(buf.data(), buf.size())) > 0) total += got;
+        ASSERT_EQ(static_cast<int64_t>(total), r.frames() * r.format().blockAlign);
+    }
+}
