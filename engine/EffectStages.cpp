@@ -2,12 +2,13 @@
 
 namespace stravik {
 
-EffectStages::EffectStages(EffectParams& p)
-    : distortionUnit(p.dist), ampUnit(p.amp), toneUnit(p.io),
-      inputCompressorUnit(p.compr, effects::Compressor::Which::Input),
-      outputCompressorUnit(p.compr, effects::Compressor::Which::Output), swellUnit(p.swell),
-      echoUnit(p.echo), chorusUnit(p.chorus), reverbUnit(p.rev), phaserUnit(p.phaser),
-      tremoloUnit(p.trem), pitchUnit(p.pitch), wahUnit(p.wah, p.ewah)
+EffectStages::EffectStages(EffectParams& p, effects::EffectContext context)
+    : context_(context), distortionUnit(p.dist, context_), ampUnit(p.amp, context_), toneUnit(p.io, context_),
+      inputCompressorUnit(p.compr, effects::Compressor::Which::Input, context_),
+      outputCompressorUnit(p.compr, effects::Compressor::Which::Output, context_), swellUnit(p.swell, context_),
+      echoUnit(p.echo, context_), chorusUnit(p.chorus, context_), reverbUnit(p.rev, context_),
+      phaserUnit(p.phaser, context_), tremoloUnit(p.trem, context_), pitchUnit(p.pitch, context_),
+      wahUnit(p.wah, p.ewah, context_)
 {
 }
 

@@ -2,6 +2,8 @@
 // The engine's effect units, wired to the chain's steps.
 #include "engine/ChainStages.h"
 
+#include "effects/EffectContext.h"
+
 #include "effects/modulation/Chorus.h"
 #include "effects/modulation/Echo.h"
 #include "effects/modulation/Phaser.h"
@@ -50,7 +52,7 @@ public:
 
 class EffectStages final : public ChainStages {
 public:
-    explicit EffectStages(EffectParams& p);
+    EffectStages(EffectParams& p, effects::EffectContext context);
 
     void setClickSource(ClickSource* c) { click_ = c; }
     void setPedalSource(PedalSource* p) { pedal_ = p; }
@@ -92,6 +94,12 @@ public:
         if (pedal_) pedal_->poll();
     }
 
+    effects::EffectContext& context() { return context_; }
+
+private:
+    effects::EffectContext context_; // before the units: they keep a reference to it
+
+public:
     effects::Distortion distortionUnit;
     effects::AmpSimulator ampUnit;
     effects::ToneControl toneUnit;

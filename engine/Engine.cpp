@@ -10,7 +10,8 @@
 namespace stravik {
 
 Engine::Engine(UserMessages& messages)
-    : messages_(messages), effects_(params), stages_(&effects_), device_(&nullDevice_)
+    : messages_(messages), effects_(params, effects::EffectContext{worker_, messages_}), stages_(&effects_),
+      device_(&nullDevice_)
 {
     distOversampler_.setup(ProcessingRate.load());
     ampOversampler_.setup(ProcessingRate.load());

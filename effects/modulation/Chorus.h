@@ -1,6 +1,7 @@
 #pragma once
 // Chorus: up to three modulated voices from one line; stereo form widens.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -20,7 +21,7 @@ struct ChorusParams {
 // Built with the chorus; until then both forms pass their block unchanged.
 class Chorus {
 public:
-    explicit Chorus(ChorusParams& params) : params_(params) {}
+    Chorus(ChorusParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void reset() {}
     void processMono(double* /*buf*/, int /*n*/) {}
@@ -28,6 +29,7 @@ public:
 
 private:
     ChorusParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

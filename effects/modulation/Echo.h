@@ -1,6 +1,7 @@
 #pragma once
 // Feedback delay with one or two taps, mono or spread across the stereo image.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -20,7 +21,7 @@ struct EchoParams {
 // Built with the echo; until then every form passes its block unchanged.
 class Echo {
 public:
-    explicit Echo(EchoParams& params) : params_(params) {}
+    Echo(EchoParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void reset() {}
     void processMono(double* /*buf*/, int /*n*/) {}
@@ -29,6 +30,7 @@ public:
 
 private:
     EchoParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Phaser: swept delay sections, or the "Vintage analog" all-pass chain.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -19,13 +20,14 @@ struct PhaserParams {
 // Built with the phaser; until then it passes its block unchanged.
 class Phaser {
 public:
-    explicit Phaser(PhaserParams& params) : params_(params) {}
+    Phaser(PhaserParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void reset() {}
     void process(double* /*buf*/, int /*n*/) {}
 
 private:
     PhaserParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Pitch shifter: overlap-add time stretch read back at the pitch ratio.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -15,12 +16,13 @@ struct PitchParams {
 // Built with the pitch shifter; until then it passes its block unchanged.
 class PitchShifter {
 public:
-    explicit PitchShifter(PitchParams& params) : params_(params) {}
+    PitchShifter(PitchParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void process(double* /*buf*/, int /*n*/) {}
 
 private:
     PitchParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Comb and all-pass reverb with pre-delay and first reflections.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -20,13 +21,14 @@ struct ReverbParams {
 // Built with the reverb; until then the output block keeps its dry signal.
 class Reverb {
 public:
-    explicit Reverb(ReverbParams& params) : params_(params) {}
+    Reverb(ReverbParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     // out: mono (n values) or stereo (n frames); monoIn: n mono samples.
     void process(double* /*out*/, const double* /*monoIn*/, int /*frames*/, bool /*stereoOut*/) {}
 
 private:
     ReverbParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

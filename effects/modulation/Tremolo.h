@@ -1,6 +1,7 @@
 #pragma once
 // Tremolo: sine, triangle or square gain modulation.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -14,12 +15,13 @@ struct TremoloParams {
 // Built with the tremolo; until then it passes its block unchanged.
 class Tremolo {
 public:
-    explicit Tremolo(TremoloParams& params) : params_(params) {}
+    Tremolo(TremoloParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void process(double* /*buf*/, int /*n*/) {}
 
 private:
     TremoloParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Auto wah and envelope wah (with the talk box), sharing one filter set.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -38,7 +39,7 @@ struct EnvWahParams {
 // passes its block unchanged.
 class Wah {
 public:
-    Wah(WahParams& wah, EnvWahParams& env) : wah_(wah), env_(env) {}
+    Wah(WahParams& wah, EnvWahParams& env, EffectContext& context) : wah_(wah), env_(env), context_(context) {}
     void start(int /*sampleRate*/) {}
     void followEnvelope(const double* /*buf*/, int /*n*/) {}
     void process(double* /*buf*/, int /*n*/) {}
@@ -46,6 +47,7 @@ public:
 private:
     WahParams& wah_;
     EnvWahParams& env_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Amp equaliser, preamp, power stage, speaker model and cabinet convolution.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 #include "effects/tone/Equaliser.h"
 
 namespace stravik::effects {
@@ -23,7 +24,7 @@ struct AmpParams {
 // until then each passes its block unchanged.
 class AmpSimulator {
 public:
-    explicit AmpSimulator(AmpParams& params) : params_(params) {}
+    AmpSimulator(AmpParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void processPreStage(double* /*buf*/, int /*n*/) {}   // amp equaliser, base rate
     void processAmp(double* /*buf*/, int /*n4*/) {}       // oversampled
@@ -32,6 +33,7 @@ public:
 
 private:
     AmpParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

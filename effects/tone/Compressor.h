@@ -1,6 +1,7 @@
 #pragma once
 // Input and output compressors: one design, two instances with their own state.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -20,13 +21,15 @@ struct CompressorParams {
 class Compressor {
 public:
     enum class Which { Input, Output };
-    Compressor(CompressorParams& params, Which which) : params_(params), which_(which) {}
+    Compressor(CompressorParams& params, Which which, EffectContext& context)
+        : params_(params), context_(context), which_(which) {}
     void start(int /*sampleRate*/) {}
     void process(double* /*buf*/, int /*n*/) {}
     Which which() const { return which_; }
 
 private:
     CompressorParams& params_;
+    EffectContext& context_;
     Which which_;
 };
 

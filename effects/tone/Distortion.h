@@ -1,6 +1,7 @@
 #pragma once
 // Overdrive, distortion and metal distortion, run at four times the sample rate.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -24,13 +25,14 @@ struct DistortionParams {
 // work; until then the block passes unchanged.
 class Distortion {
 public:
-    explicit Distortion(DistortionParams& params) : params_(params) {}
+    Distortion(DistortionParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void process(double* /*buf*/, int /*n*/) {}
     DistortionParams& params() { return params_; }
 
 private:
     DistortionParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

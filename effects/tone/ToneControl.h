@@ -2,6 +2,7 @@
 // The "IO Control" group: noise gate, input equaliser with hiss and hum
 // filters, output equaliser.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 #include "effects/tone/Equaliser.h"
 
 namespace stravik::effects {
@@ -21,7 +22,7 @@ struct IoControlParams {
 // Built with the tone controls; until then every call passes its block unchanged.
 class ToneControl {
 public:
-    explicit ToneControl(IoControlParams& params) : params_(params) {}
+    ToneControl(IoControlParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void processNoiseGate(double* /*buf*/, int /*n*/) {}
     void processInput(double* /*buf*/, int /*n*/) {}
@@ -30,6 +31,7 @@ public:
 
 private:
     IoControlParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects

@@ -1,6 +1,7 @@
 #pragma once
 // Volume swell: mutes between notes and fades each note in.
 #include "dsp/Param.h"
+#include "effects/EffectContext.h"
 
 namespace stravik::effects {
 
@@ -14,12 +15,13 @@ struct SwellParams {
 // Built with the swell; until then it passes its block unchanged.
 class VolumeSwell {
 public:
-    explicit VolumeSwell(SwellParams& params) : params_(params) {}
+    VolumeSwell(SwellParams& params, EffectContext& context) : params_(params), context_(context) {}
     void start(int /*sampleRate*/) {}
     void process(double* /*buf*/, int /*n*/) {}
 
 private:
     SwellParams& params_;
+    EffectContext& context_;
 };
 
 } // namespace stravik::effects
