@@ -29,6 +29,7 @@ void EffectStages::startRun(int sampleRate)
     chorusUnit.start(sampleRate);
     echoUnit.start(sampleRate);
     reverbUnit.start(sampleRate);
+    if (click_) click_->startRun(sampleRate);
 }
 
 } // namespace stravik

@@ -41,6 +41,8 @@ struct EffectParams {
 class ClickSource {
 public:
     virtual ~ClickSource() = default;
+    // At the start of a run, once the processing rate is known.
+    virtual void startRun(int /*sampleRate*/) {}
     virtual void mix(double* buf, int frames, bool stereo) = 0;
 };
 
