@@ -5,7 +5,7 @@ TSAN_DIR       ?= build-tsan
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all deps configure build test bench demo check-sanitize check-tsan clean
+.PHONY: all deps configure build test bench demo check-sanitize check-tsan fuzz clean
 
 all: build
 
@@ -39,5 +39,15 @@ check-tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 
+# Runs each libFuzzer program for FUZZ_SECONDS (clang build).
+FUZZ_DIR       ?= build-fuzz
+FUZZ_SECONDS   ?= 60
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DSTRAVIK_FUZZ=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@set -e; for f in $(FUZZ_DIR)/tests/fuzz/fuzz_*; do \
+	  c=tests/fuzz/corpus/$$(basename $$f | sed 's/^fuzz_//'); mkdir -p $(FUZZ_DIR)/corpus/$$(basename $$f); \
+	  echo "== $$f"; $$f -max_total_time=$(FUZZ_SECONDS) $(FUZZ_DIR)/corpus/$$(basename $$f) $$c; done
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) out
+	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) out

@@ -55,6 +55,11 @@ public:
         set(v);
         return *this;
     }
+    TextParam& operator=(const char* v)
+    {
+        set(v);
+        return *this;
+    }
 
     std::string get() const
     {

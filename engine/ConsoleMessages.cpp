@@ -8,15 +8,18 @@ namespace {
 
 } // namespace
 
-ConsoleMessages::ConsoleMessages(std::FILE* out, std::FILE* in) : out_(out), in_(in) {}
+ConsoleMessages::ConsoleMessages(std::FILE* out, std::FILE* in, std::FILE* info)
+    : out_(out), in_(in), info_(info ? info : out)
+{
+}
 
 void ConsoleMessages::show(const std::string& text, const std::string& title, MessageIcon icon)
 {
     std::lock_guard lock(mutex_);
-    (void)icon;
-    if (!title.empty()) std::fprintf(out_, "%s ", title.c_str());
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    std::FILE* to = icon == MessageIcon::Information ? info_ : out_;
+    if (!title.empty()) std::fprintf(to, "%s ", title.c_str());
+    std::fprintf(to, "%s\n", text.c_str());
+    std::fflush(to);
 }
 
 MessageAnswer ConsoleMessages::ask(const std::string& text, const std::string& title,

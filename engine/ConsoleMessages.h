@@ -12,7 +12,9 @@ namespace stravik {
 
 class ConsoleMessages final : public UserMessages {
 public:
-    explicit ConsoleMessages(std::FILE* out = stderr, std::FILE* in = stdin);
+    // Problems go to out; plain information (an Information icon) to info,
+    // which is out unless given.
+    explicit ConsoleMessages(std::FILE* out = stderr, std::FILE* in = stdin, std::FILE* info = nullptr);
     void show(const std::string& text, const std::string& title, MessageIcon icon) override;
     MessageAnswer ask(const std::string& text, const std::string& title, MessageButtons buttons,
                       MessageIcon icon) override;
@@ -24,6 +26,7 @@ public:
 private:
     std::FILE* out_;
     std::FILE* in_;
+    std::FILE* info_;
     bool assumeYes_ = false;
     std::mutex mutex_;
 };

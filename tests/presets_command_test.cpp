@@ -1,0 +1,97 @@
+// `korvex presets` on a store of its own (XDG_CONFIG_HOME in a temporary
+// directory): list, import, export, delete, exit codes and messages.
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+#include <sys/wait.h>
+
+using namespace testfiles;
+
+namespace {
+
+struct Result {
+    int code;
+    std::string out; // stdout only
+    std::string all; // stdout and stderr
+};
+
+Result korvex(const TempDir& home, const std::string& args)
+{
+    // Each command runs once: stderr goes to a file beside the store.
+    const std::string errFile = home.file("stderr.txt");
+    const std::string cmd = "XDG_CONFIG_HOME='" + home.path() + "' " + std::string(STRAVIK_BUILD_DIR) + "/korvex " +
+                            args + " 2>'" + errFile + "'";
+    Result r{-1, {}, {}};
+    std::FILE* p = popen(cmd.c_str(), "r");
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto err = readFile(errFile);
+    r.all = r.out + std::string(err.begin(), err.end());
+    return r;
+}
+
+const std::string kDemo = std::string(STRAVIK_BUILD_DIR) + "/demo.fxp";
+
+} // namespace
+
+TEST(PresetsCommand, ImportListExportDeleteRoundTrip)
+{
+    TempDir home, files;
+    Result r = korvex(home, "presets list");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, ""); // a new store: nothing
+
+    r = korvex(home, "presets import " + kDemo);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "15 presets imported.\n");
+
+    r = korvex(home, "presets list");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.substr(0, 22), "Ambient\nClean Sparkle\n");
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 15);
+
+    r = korvex(home, "presets export " + files.file("two.fxp") + " metal Crunch");
+    EXPECT_EQ(r.code, 0);
+    const auto bytes = readFile(files.file("two.fxp"));
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.find(";**** Stravik presets file ****;\r\n[Crunch]\r\n"), 0u); // sorted, stored spelling
+    EXPECT_NE(text.find("\r\n[Metal]\r\n"), std::string::npos);
+
+    r = korvex(home, "presets delete crunch");
+    EXPECT_EQ(r.code, 0);
+    r = korvex(home, "presets list");
+    EXPECT_EQ(r.out.find("Crunch"), std::string::npos);
+    // Importing the exported file brings it back.
+    r = korvex(home, "presets import " + files.file("two.fxp"));
+    EXPECT_EQ(r.out, "2 presets imported.\n");
+    EXPECT_NE(korvex(home, "presets list").out.find("Crunch\n"), std::string::npos);
+}
+
+TEST(PresetsCommand, FailuresAndUsage)
+{
+    TempDir home, files;
+    Result r = korvex(home, "presets delete Nothing");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.all.find("Preset with that name not found."), std::string::npos);
+    r = korvex(home, "presets import " + files.file("missing.fxp"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.all.find("Error opening file '" + files.file("missing.fxp") + "' !"), std::string::npos);
+    writeFile(files.file("plain.ini"), {'[', 'A', ']', '\n', 'x', '=', '1', '\n'});
+    r = korvex(home, "presets import " + files.file("plain.ini"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.all.find("is NOT Stravik presets file!"), std::string::npos);
+    r = korvex(home, "presets export " + files.file("x.fxp") + " Ghost");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.all.find("Specified preset not found!"), std::string::npos);
+    EXPECT_EQ(korvex(home, "presets").code, 2);
+    EXPECT_EQ(korvex(home, "presets list extra").code, 2);
+    EXPECT_EQ(korvex(home, "presets export only-a-file.fxp").code, 2);
+    EXPECT_EQ(korvex(home, "presets frobnicate").code, 2);
+}
