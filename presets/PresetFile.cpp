@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <strings.h>
@@ -149,6 +150,19 @@ bool exportPresetFile(const RegistryStore& store, const std::string& path, const
         return false;
     }
     return true;
+}
+
+bool importDemoPresetsOnFirstStart(int firstStart, RegistryStore& store, const std::string& programDir,
+                                   UserMessages& messages)
+{
+    if (firstStart != 1) return false;
+    for (const std::string& dir : {programDir, std::filesystem::current_path().string()}) {
+        if (dir.empty()) continue;
+        const std::string path = std::filesystem::absolute(std::filesystem::path(dir) / "demo.fxp").string();
+        if (!std::filesystem::exists(path)) continue;
+        return importPresetFile(store, path, false, true, messages) == 0;
+    }
+    return false;
 }
 
 } // namespace stravik

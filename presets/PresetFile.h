@@ -45,4 +45,11 @@ int importPresetFile(RegistryStore& store, const std::string& path, bool showMes
 bool exportPresetFile(const RegistryStore& store, const std::string& path, const std::vector<std::string>& names,
                       UserMessages& messages);
 
+// At the first start (the setting FirstStart still 1): imports the
+// demonstration presets quietly, with the header check, from "demo.fxp"
+// beside the program (programDir) or else in the current directory. True
+// when a file was imported.
+bool importDemoPresetsOnFirstStart(int firstStart, RegistryStore& store, const std::string& programDir,
+                                   UserMessages& messages);
+
 } // namespace stravik

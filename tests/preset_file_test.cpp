@@ -132,3 +132,27 @@ TEST(PresetFile, ExportNeedsASelectionAndAWritablePlace)
     EXPECT_FALSE(exportPresetFile(store, dir.file("no/such/dir/p.fxp"), {"A"}, messages));
     EXPECT_EQ(messages.texts(), (std::vector<std::string>{"No preset selected!", "Error opening file!"}));
 }
+
+TEST(PresetFile, DemonstrationPresetsComeInOnTheFirstStartOnly)
+{
+    TempDir dir;
+    writeText(dir.file("demo.fxp"), ";**** Stravik presets file ****;\r\n[Demo]\r\necho=1\r\n\r\n");
+    RegistryStore store(":memory:");
+    RecordingMessages messages;
+    EXPECT_FALSE(importDemoPresetsOnFirstStart(0, store, dir.path(), messages));
+    EXPECT_TRUE(store.subKeys("presets").empty());
+    EXPECT_TRUE(importDemoPresetsOnFirstStart(1, store, dir.path(), messages));
+    EXPECT_EQ(store.subKeys("presets"), (std::vector<std::string>{"Demo"}));
+    EXPECT_EQ(messages.count(), 0u); // quietly
+    // The file installed with the program holds presets for every section.
+    RegistryStore shipped(":memory:");
+    ASSERT_TRUE(importDemoPresetsOnFirstStart(1, shipped, STRAVIK_BUILD_DIR, messages));
+    const auto names = shipped.subKeys("presets");
+    EXPECT_GE(names.size(), 12u);
+    for (const char* section : {"distortion", "echo", "ioctrl", "pitch", "reverb", "wah", "chorus", "tremolo",
+                                "IO_Volumes", "ewah", "compress", "phaser", "spkcab", "swell"}) {
+        bool used = false;
+        for (const auto& n : names) used = used || shipped.read(section, "presets\\" + n).has_value();
+        EXPECT_TRUE(used) << section;
+    }
+}
