@@ -1,7 +1,20 @@
 #pragma once
 // Phaser: swept delay sections, or the "Vintage analog" all-pass chain.
+//
+// The plain form sweeps a short interpolated delay through two cascaded
+// feedback sections (moving notches, flanger-like). The analog form sweeps a
+// chain of second-order all-passes, fed back and mixed with the input, behind
+// a band limit; its sweep moves once per block.
+//
+// Threads: process and prepare hold the phaser lock, so a page change never
+// alters the sweep within a block. reset runs on the audio thread between
+// blocks and takes no lock: it touches only the lines and filter histories,
+// which prepare leaves alone.
+#include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+
+#include <mutex>
 
 namespace stravik::effects {
 
@@ -17,17 +30,97 @@ struct PhaserParams {
     Param<int> phaser_filt_stages{4};
 };
 
-// Built with the phaser; until then it passes its block unchanged.
 class Phaser {
 public:
-    Phaser(PhaserParams& params, EffectContext& context) : params_(params), context_(context) {}
-    void start(int /*sampleRate*/) {}
-    void reset() {}
-    void process(double* /*buf*/, int /*n*/) {}
+    static constexpr int kLineLength = 16384;
+    static constexpr int kMaxStages = 10;
+    static constexpr int kMaxBlock = 128;
+
+    // The ranges the page offers. Values from a preset are held to them when
+    // the sweep is derived: a period or centre frequency of 0 would divide by
+    // zero, and depths, feedback or stage counts beyond them would read
+    // outside the lines or let the feedback run away.
+    static constexpr float kMinCentre = 100.0f, kMaxCentre = 4000.0f;
+    static constexpr float kMinDepth = 0.0f, kMaxDepth = 100.0f;
+    static constexpr float kMinPeriod = 0.1f, kMaxPeriod = 10.0f;
+    static constexpr float kMinFeedback = 0.0f, kMaxFeedback = 0.8f;
+    static constexpr float kMaxDelaySeconds = 0.18f;
+
+    // Spacing of the analog form's all-passes, by stage count / 2 (a single
+    // stage needs none).
+    static int stageSpacing(int stages);
+
+    // The plain form's sweep.
+    struct PlainSweep {
+        float dMin = 0.0f;      // s
+        float dMax = 0.0f;      // s
+        int centre = 0;         // samples
+        float amplitude = 0.0f; // s
+        double omega = 0.0;     // rad/s
+        double sectionGain = 0.0;
+    };
+    // The analog form's sweep.
+    struct AnalogSweep {
+        double fMin = 0.0, fMax = 0.0, mid = 0.0; // Hz
+        double amplitude = 0.0;                    // Hz
+        double omega = 0.0;                        // rad/s
+    };
+    // The filters of the analog form's last block.
+    struct AnalogBlock {
+        double centre = 0.0; // fc, Hz
+        int highPass = 0;    // Hz
+        int stages = 0;
+        int allPass[kMaxStages] = {};
+    };
+
+    Phaser(PhaserParams& params, EffectContext& context);
+
+    // Processing start: prepare for the stored form at this rate.
+    void start(int sampleRate);
+    // Recomputes the sweep for the given form (0 plain, 1 "Vintage analog")
+    // and stores the form as phaser_analog. Any thread.
+    void prepare(int analog);
+    // Between blocks while the phaser is off: clears its state if it was used.
+    void reset();
+    void process(double* buf, int n);
+
+    // ---- inspection (page, tests)
+    PlainSweep plainSweep() const;
+    AnalogSweep analogSweep() const;
+    AnalogBlock lastAnalogBlock() const;
+    double lfoTime() const;
+    bool used() const { return used_; }
+    // Copies of the analog form's filters (coefficients and history).
+    dsp::IirFilter allPassStage(int s) const;
 
 private:
+    void derive();
+    void processPlain(double* buf, int n);
+    void processAnalog(double* buf, int n);
+    float plainDelayAt(double t) const;
+
     PhaserParams& params_;
     EffectContext& context_;
+
+    mutable std::mutex lock_; // the phaser lock
+    int rate_ = 48000;
+    PlainSweep plain_;
+    AnalogSweep analog_;
+    double period_ = 2.0; // held
+
+    // Audio-thread state (under the lock while processing; reset runs
+    // between blocks on the same thread).
+    double t_ = 0.0;
+    double line1_[kLineLength] = {};
+    double line2_[kLineLength] = {};
+    int write_ = 0;
+    dsp::IirFilter highPass_;
+    dsp::IirFilter lowPass_;
+    dsp::IirFilter allPass_[kMaxStages];
+    double lastOut_ = 0.0;
+    AnalogBlock block_;
+    alignas(64) double work_[kMaxBlock] = {};
+    bool used_ = false;
 };
 
 } // namespace stravik::effects

@@ -1,7 +1,22 @@
 #pragma once
 // Comb and all-pass reverb with pre-delay and first reflections.
+//
+// Eight parallel feedback combs (each with a damping low-pass in its loop)
+// feed four all-passes in series and a pre-delay; a second network with
+// slightly longer delays makes the right channel in stereo output. Two taps of
+// a short line add the first reflections.
+//
+// Threads: process runs on the audio thread; prepare and clear may be called
+// from any thread while blocks run. They never touch the lines themselves:
+// prepare publishes the derived delays and gains through atomics (the audio
+// thread picks them up at its next block), and the zeroing that clear (and
+// prepare's reflection clear) asks for is done by the audio thread before its
+// next block. So no lock is needed and no block ever sees half a clear.
+#include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+
+#include <atomic>
 
 namespace stravik::effects {
 
@@ -18,17 +33,102 @@ struct ReverbParams {
     Param<float> rev_predelay{35.0f}; // ms
 };
 
-// Built with the reverb; until then the output block keeps its dry signal.
 class Reverb {
 public:
-    Reverb(ReverbParams& params, EffectContext& context) : params_(params), context_(context) {}
-    void start(int /*sampleRate*/) {}
-    // out: mono (n values) or stereo (n frames); monoIn: n mono samples.
-    void process(double* /*out*/, const double* /*monoIn*/, int /*frames*/, bool /*stereoOut*/) {}
+    static constexpr int kCombs = 8;
+    static constexpr int kAllPasses = 4;
+    static constexpr int kChannels = 2;
+    static constexpr int kLineLength = 20480;       // comb, all-pass and pre-delay lines
+    static constexpr int kReflectionLength = 22050; // first-reflection line
+    static constexpr int kMaxBlock = 128;
+
+    // Left delays in ms; the right network adds kRightOffsetMs to each.
+    static constexpr double kCombMs[kCombs] = {25.3, 26.93, 28.95, 30.74, 32.24, 33.8, 35.3, 36.66};
+    static constexpr double kAllPassMs[kAllPasses] = {12.6, 10.0, 7.73, 5.48};
+    static constexpr double kRightOffsetMs = 0.522;
+
+    static constexpr double kRoomScale = 6.0;
+    static constexpr double kDecayExponent = -5.0;
+    static constexpr double kCombWeight = 0.125;
+    static constexpr double kAllPassGain = 0.5;
+    static constexpr double kSecondReflection = 0.03; // s after the first
+
+    Reverb(ReverbParams& params, EffectContext& context);
+
+    // Processing start (audio thread, before the first block): prepare at
+    // this rate, then clear at once.
+    void start(int sampleRate);
+    // Recomputes delays, gains and tap lengths from the parameters. The comb,
+    // all-pass and pre-delay lines keep their contents, so a running tail
+    // continues; the first-reflection line is emptied before the next block.
+    // Any thread.
+    void prepare();
+    // Empties every line and every filter's history before the next block
+    // (called when the reverb is switched on, so an old tail never returns).
+    // Any thread.
+    void clear();
+
+    // out: the output block, mono (frames values) or interleaved stereo
+    // (frames frames); its own samples are the dry part. monoIn: the frames
+    // mono samples the reverb is fed with. out and monoIn may be the same
+    // buffer in mono output.
+    void process(double* out, const double* monoIn, int frames, bool stereoOut);
+
+    // ---- the derived values (for the page and for tests)
+    int sampleRate() const { return rate_.load(std::memory_order_relaxed); }
+    int combDelay(int channel, int comb) const { return combDelay_[channel][comb].load(std::memory_order_relaxed); }
+    double combFeedback(int channel, int comb) const
+    {
+        return combGain_[channel][comb].load(std::memory_order_relaxed);
+    }
+    double decayTime(int comb) const { return decayTime_[comb].load(std::memory_order_relaxed); }
+    int allPassDelay(int channel, int ap) const { return allPassDelay_[channel][ap].load(std::memory_order_relaxed); }
+    int preDelay() const { return preDelay_.load(std::memory_order_relaxed); }
+    int firstReflectionTap() const { return tap1_.load(std::memory_order_relaxed); }
+    int secondReflectionTap() const { return tap2_.load(std::memory_order_relaxed); }
 
 private:
+    struct Line {
+        double data[kLineLength];
+        int write;
+    };
+
+    void designFilters(int fs);
+    void clearNow();
+    void clearReflections();
+    void processChunk(double* out, const double* monoIn, int n, bool stereoOut);
+    // One channel's combs, all-passes and pre-delay over the work block.
+    void runNetwork(int channel, int n, double* result);
+
     ReverbParams& params_;
     EffectContext& context_;
+
+    // Published by prepare, read by the audio thread once per block.
+    std::atomic<int> rate_{48000};
+    std::atomic<int> combDelay_[kChannels][kCombs];
+    std::atomic<double> combGain_[kChannels][kCombs];
+    std::atomic<double> decayTime_[kCombs];
+    std::atomic<int> allPassDelay_[kChannels][kAllPasses];
+    std::atomic<int> preDelay_{0};
+    std::atomic<int> tap1_{0};
+    std::atomic<int> tap2_{0};
+    std::atomic<bool> clearPending_{false};
+    std::atomic<bool> reflectionClearPending_{false};
+
+    // Audio-thread state.
+    Line combLines_[kChannels][kCombs];
+    Line allPassLines_[kChannels][kAllPasses];
+    Line preDelayLines_[kChannels];
+    dsp::IirFilter combFilters_[kChannels][kCombs];
+    dsp::IirFilter absorbLowPass_;
+    dsp::IirFilter absorbHighPass_;
+    double reflections_[kReflectionLength];
+    int reflectionWrite_ = 0;
+    alignas(64) double work_[kMaxBlock];
+    alignas(64) double wetLeft_[kMaxBlock];
+    alignas(64) double wetRight_[kMaxBlock];
+    alignas(64) double echo_[kMaxBlock];   // a comb's outputs over the block
+    alignas(64) double damped_[kMaxBlock]; // the same through its damping low-pass
 };
 
 } // namespace stravik::effects

@@ -1,0 +1,229 @@
+#include "effects/modulation/Phaser.h"
+
+#include "dsp/MathConstants.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <cstring>
+
+namespace stravik::effects {
+
+namespace {
+
+// v held to [lo, hi]; a value that is not a number becomes lo.
+float held(float v, float lo, float hi)
+{
+    if (!(v >= lo)) return lo;
+    return v > hi ? hi : v;
+}
+
+} // namespace
+
+int Phaser::stageSpacing(int stages)
+{
+    switch (stages / 2) {
+    case 1: return 3000;
+    case 2: return 1000;
+    case 3: return 700;
+    case 4: return 500;
+    case 5: return 400;
+    default: return 0; // a single stage
+    }
+}
+
+Phaser::Phaser(PhaserParams& params, EffectContext& context) : params_(params), context_(context)
+{
+    std::lock_guard guard(lock_);
+    derive();
+}
+
+void Phaser::start(int sampleRate)
+{
+    assert(sampleRate > 0);
+    {
+        std::lock_guard guard(lock_);
+        rate_ = sampleRate;
+    }
+    prepare(params_.phaser_analog);
+}
+
+void Phaser::prepare(int analog)
+{
+    std::lock_guard guard(lock_);
+    params_.phaser_analog = analog;
+    derive();
+}
+
+// Both forms' sweeps are derived at once, so a form switched without a
+// prepare of its own never runs on values of another rate or preset.
+void Phaser::derive()
+{
+    const int fs = rate_;
+    const double centre = held(params_.phaser_delay, kMinCentre, kMaxCentre);
+    const double depth = held(params_.phaser_depth, kMinDepth, kMaxDepth);
+    period_ = held(params_.phaser_period, kMinPeriod, kMaxPeriod);
+    const double omega = dsp::kTwoPi / period_;
+
+    // Plain form: the delay sweeps around the period of the centre frequency.
+    const double tc = 1.0 / centre;
+    const double a = depth * tc / 100.0;
+    float dMax = static_cast<float>(tc + a);
+    if (dMax > kMaxDelaySeconds) dMax = kMaxDelaySeconds;
+    float dMin = static_cast<float>(tc - a);
+    if (dMin < 0.0f) dMin = 0.0f;
+    plain_.dMin = dMin;
+    plain_.dMax = dMax;
+    plain_.centre = static_cast<int>((dMin + dMax) / 2.0f * fs + 1.0);
+    plain_.amplitude = (dMax - dMin) * 0.5f;
+    plain_.omega = omega;
+    plain_.sectionGain = params_.phaser_wet;
+
+    // Analog form: the all-passes sweep around the centre frequency.
+    const double fa = depth * centre / 100.0;
+    double fMax = centre + fa;
+    if (fMax > fs / 2) fMax = fs / 2;
+    double fMin = centre - fa;
+    if (fMin < 0.0) fMin = 0.0;
+    analog_.fMin = fMin;
+    analog_.fMax = fMax;
+    analog_.mid = (fMin + fMax) / 2.0;
+    analog_.amplitude = (fMax - fMin) * 0.5;
+    analog_.omega = omega;
+}
+
+void Phaser::reset()
+{
+    if (!used_) return;
+    used_ = false;
+    // Both forms start clean the next time the phaser is switched on, so no
+    // old sound of either form comes back after a change of form.
+    std::memset(line1_, 0, sizeof(line1_));
+    std::memset(line2_, 0, sizeof(line2_));
+    highPass_.reset();
+    lowPass_.reset();
+    for (auto& f : allPass_) f.reset();
+    lastOut_ = 0.0;
+}
+
+void Phaser::process(double* buf, int n)
+{
+    std::lock_guard guard(lock_);
+    used_ = true;
+    const bool analog = params_.phaser_analog != 0;
+    for (int done = 0; done < n; done += kMaxBlock) {
+        const int m = std::min(kMaxBlock, n - done);
+        if (analog)
+            processAnalog(buf + done, m);
+        else
+            processPlain(buf + done, m);
+    }
+}
+
+float Phaser::plainDelayAt(double t) const
+{
+    float d = static_cast<float>(std::sin(plain_.omega * t)) * static_cast<float>(rate_) * plain_.amplitude
+              + static_cast<float>(plain_.centre);
+    // Never outside the line, whatever rate the run has.
+    if (!(d >= 0.0f)) d = 0.0f;
+    if (d > kLineLength - 2) d = kLineLength - 2;
+    return d;
+}
+
+void Phaser::processPlain(double* buf, int n)
+{
+    const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
+    const double gw = plain_.sectionGain;
+    const double step = 1.0 / rate_;
+    int w = write_;
+    double t = t_;
+    for (int i = 0; i < n; ++i) {
+        const double x = buf[i];
+        const float d = plainDelayAt(t);
+        const int whole = static_cast<int>(d);
+        const double frac = d - whole;
+        int p = w - whole;
+        if (p < 0) p += kLineLength;
+        int q = p - 1;
+        if (q < 0) q += kLineLength;
+
+        const double u = line1_[p] + (line1_[q] - line1_[p]) * frac;
+        const double y1 = gw * u + x;
+        line1_[w] = x - fb * u;
+        const double v = line2_[p] + (line2_[q] - line2_[p]) * frac;
+        buf[i] = x - gw * v;
+        line2_[w] = y1 - fb * v;
+
+        if (++w == kLineLength) w = 0;
+        t += step;
+        if (t > period_) t -= period_;
+    }
+    write_ = w;
+    t_ = t;
+}
+
+void Phaser::processAnalog(double* buf, int n)
+{
+    const int fs = rate_;
+    const double fc = std::sin(analog_.omega * t_) * analog_.amplitude + analog_.mid;
+    const int stages = std::clamp(static_cast<int>(params_.phaser_filt_stages), 0, kMaxStages);
+    const int spacing = stageSpacing(stages);
+
+    block_.centre = fc;
+    block_.highPass = static_cast<int>(0.25 * fc + 50);
+    block_.stages = stages;
+    highPass_.designHighPass(block_.highPass, 1.0, 1.0, fs);
+    lowPass_.designLowPass(8000, 1.0, 1.0, fs);
+    for (int s = 0; s < stages; ++s) {
+        block_.allPass[s] = static_cast<int>(s * spacing + fc / 2 + 50);
+        allPass_[s].designAllPass(block_.allPass[s], 1.0, fs);
+    }
+    t_ += static_cast<double>(n) / fs;
+    if (t_ > period_) t_ -= period_;
+
+    const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
+    const double wet = params_.phaser_wet;
+    double last = lastOut_;
+    for (int i = 0; i < n; ++i) {
+        double y = buf[i] + fb * last;
+        y = highPass_.processSample(y);
+        y = lowPass_.processSample(y);
+        for (int s = 0; s < stages; ++s) y = allPass_[s].processSample(y);
+        work_[i] = y;
+        last = y;
+    }
+    lastOut_ = last;
+    for (int i = 0; i < n; ++i) buf[i] = buf[i] + wet * work_[i];
+}
+
+Phaser::PlainSweep Phaser::plainSweep() const
+{
+    std::lock_guard guard(lock_);
+    return plain_;
+}
+
+Phaser::AnalogSweep Phaser::analogSweep() const
+{
+    std::lock_guard guard(lock_);
+    return analog_;
+}
+
+Phaser::AnalogBlock Phaser::lastAnalogBlock() const
+{
+    std::lock_guard guard(lock_);
+    return block_;
+}
+
+double Phaser::lfoTime() const
+{
+    std::lock_guard guard(lock_);
+    return t_;
+}
+
+dsp::IirFilter Phaser::allPassStage(int s) const
+{
+    std::lock_guard guard(lock_);
+    return allPass_[std::clamp(s, 0, kMaxStages - 1)];
+}
+
+} // namespace stravik::effects
