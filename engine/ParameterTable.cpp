@@ -397,6 +397,13 @@ const KeyInfo* findKey(std::string_view fullName, int* index)
     return nullptr;
 }
 
+void applyDerivedValues(Engine& engine, const KeyInfo& key)
+{
+    const std::string_view name = key.name;
+    if (name == "echo_dry") engine.params.echo.echo_wet = 1.0f - engine.params.echo.echo_dry;
+    if (name == "pitch_dry") engine.params.pitch.pitch_wet = 1.0f - engine.params.pitch.pitch_dry;
+}
+
 bool setFromText(Engine& engine, const KeyInfo& key, int index, std::string_view text)
 {
     if (!key.hasLiveValue()) return false;
@@ -418,6 +425,7 @@ bool setFromText(Engine& engine, const KeyInfo& key, int index, std::string_view
         if (*end != '\0' || errno == ERANGE || v != v) return false;
         key.set(engine, index, static_cast<double>(v));
     }
+    applyDerivedValues(engine, key);
     return true;
 }
 

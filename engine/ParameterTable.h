@@ -91,6 +91,11 @@ std::string keyName(const KeyInfo& key, int index = 0);
 // Returns false (and changes nothing) when the text does not parse.
 bool setFromText(Engine& engine, const KeyInfo& key, int index, std::string_view text);
 
+// Keeps the values that are not stored but follow a stored one: the echo's
+// and the pitch shifter's wet levels are 1 - their dry levels. Call after
+// setting key (setFromText does).
+void applyDerivedValues(Engine& engine, const KeyInfo& key);
+
 // The live value as its stored text ("%d", "%g" of the single-precision
 // value, or the string itself).
 std::string storedText(const Engine& engine, const KeyInfo& key, int index);

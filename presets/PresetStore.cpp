@@ -218,6 +218,7 @@ void PresetStore::readSection(Section s, const std::string& path)
             break;
         }
         }
+        applyDerivedValues(e, k);
     };
     const auto table = parameterTable();
     // First the plain keys (the equaliser types and the impulse-response
@@ -257,8 +258,6 @@ void PresetStore::readSection(Section s, const std::string& path)
         if (p.dist.dist_mode == -1)
             p.dist.dist_mode = distModeFromLegacy(store_.ReadIntValue("dist_overdrv", 0, path));
         break;
-    case Section::echo: p.echo.echo_wet = 1.0f - p.echo.echo_dry; break;
-    case Section::pitch: p.pitch.pitch_wet = 1.0f - p.pitch.pitch_dry; break;
     case Section::wah:
         if (p.wah.wah_mode == -1) p.wah.wah_mode = wahModeFromLegacy(store_.ReadIntValue("wah_talk_box", 0, path));
         break;

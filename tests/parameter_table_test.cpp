@@ -417,6 +417,11 @@ TEST_F(TableFixture, TextIsParsedAsTheStoredType)
     EXPECT_EQ(engine->settings.FileIn.get(), "/tmp/guitar take 1.wav");
     EXPECT_FALSE(setFromText(*engine, *fileIn, 0, std::string(1024, 'x')));
     EXPECT_TRUE(setFromText(*engine, *fileIn, 0, std::string(1023, 'x')));
+    // A dry level brings its wet level along.
+    EXPECT_TRUE(setFromText(*engine, *findKey("echo_dry"), 0, "0.6"));
+    EXPECT_FLOAT_EQ(engine->params.echo.echo_wet.get(), 0.4f);
+    EXPECT_TRUE(setFromText(*engine, *findKey("pitch_dry"), 0, "0.25"));
+    EXPECT_FLOAT_EQ(engine->params.pitch.pitch_wet.get(), 0.75f);
     // Legacy keys have no live value of their own.
     EXPECT_FALSE(setFromText(*engine, *findKey("dist_overdrv"), 0, "1"));
 }

@@ -57,6 +57,7 @@ TEST_F(PresetFixture, AnEchoOnlyPresetWithTurnOffOthersLeavesOnlyTheEchoFlag)
     const auto lamps = presets.indicators();
     for (int i = 0; i < 13; ++i) EXPECT_EQ(lamps[static_cast<size_t>(i)], i == 3) << i;
     EXPECT_EQ(p.echo.echo_delay.get(), 0.3f);
+    EXPECT_FLOAT_EQ(p.echo.echo_wet.get(), 1.0f - p.echo.echo_dry.get()); // not stored: follows the dry level
     EXPECT_EQ(presets.saveSelection(), only({Section::echo}));
     EXPECT_TRUE(presets.turnOffOthers());
 }

@@ -1,7 +1,24 @@
 #pragma once
 // Chorus: up to three modulated voices from one line; stereo form widens.
+//
+// Every voice reads the shared line at a sine-modulated delay that sweeps
+// between the minimum and the maximum delay; the voices' periods are 1.0, 1.2
+// and 1.4 times chorus_period, so after prepare() brings them into phase they
+// drift apart. Each voice's delay passes a first-order smoother: wide open
+// normally, slow (4 / period Hz) while the glide flag is set, so that a slider
+// movement on the page glides instead of clicking. The stereo form reads a
+// second set of voices for the right channel, at one and a half times the
+// rate and chorus_sdepth later.
+//
+// Threads: every block and every prepare hold the chorus lock for their whole
+// duration, so the derived values never change within a block. reset() runs
+// on the audio side only.
+#include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+
+#include <atomic>
+#include <mutex>
 
 namespace stravik::effects {
 
@@ -18,18 +35,85 @@ struct ChorusParams {
     Param<float> chorus_sdepth{0.02f};
 };
 
-// Built with the chorus; until then both forms pass their block unchanged.
 class Chorus {
 public:
-    Chorus(ChorusParams& params, EffectContext& context) : params_(params), context_(context) {}
-    void start(int /*sampleRate*/) {}
-    void reset() {}
-    void processMono(double* /*buf*/, int /*n*/) {}
-    void processStereo(double* /*stereo*/, int /*frames*/) {}
+    static constexpr int kLineLength = 32768;
+    static constexpr int kVoices = 3;
+    // The longest delay the sweep may reach, and the shortest period: the page
+    // offers 0.1 s at least; a preset with less (0 in particular) is held
+    // there instead of dividing by zero.
+    static constexpr float kMaxDelaySeconds = 0.18f;
+    static constexpr float kMinPeriodSeconds = 0.1f;
+
+    Chorus(ChorusParams& params, EffectContext& context);
+
+    // A processing run starts at this rate: prepare() at that rate.
+    void start(int sampleRate);
+    // Recomputes the derived values from the parameters and brings the voices
+    // of each channel back into phase. Any thread.
+    void prepare();
+    // Called for every block while the chorus is off: a used line is cleared
+    // (the write position, LFO times and smoothers stay).
+    void reset();
+
+    // The page: a slider moved (set before its prepare()), or the on/off or
+    // stereo check box was clicked (clear). Any thread.
+    void setGlideFlag() { glide_.store(true, std::memory_order_relaxed); }
+    void clearGlideFlag() { glide_.store(false, std::memory_order_relaxed); }
+    bool glideFlag() const { return glide_.load(std::memory_order_relaxed); }
+
+    // n mono samples in place.
+    void processMono(double* buf, int n);
+    // n interleaved frames in place (both channels hold the widened mono
+    // signal when the chain calls it).
+    void processStereo(double* stereo, int frames);
+
+    // Derived values (tests, the page), read under the lock.
+    struct Derived {
+        float maxDelay;       // Dmax, seconds
+        float minDelay;       // Dmin, seconds
+        int centreDelay;      // Dc, samples
+        double amplitude;     // A, seconds
+        double period[kVoices];
+        double voiceGain;     // g
+    };
+    Derived derived() const;
+    // LFO times of the left (channel 0) and right (1) voices, seconds.
+    double lfoTime(int channel, int voice) const;
+    bool used() const { return used_; }
+    int writePosition() const { return write_; }
 
 private:
+    void prepareLocked();
+    void beginBlock();
+    int activeVoices() const;
+    // One voice's interpolated tap at the delay d (samples) after smoothing.
+    double voiceTap(dsp::IirFilter& smoother, double d) const;
+
     ChorusParams& params_;
     EffectContext& context_;
+    mutable std::mutex lock_;
+    std::atomic<bool> glide_{false};
+
+    // Derived values (under lock_).
+    int rate_ = 48000;
+    float maxDelay_ = 0.0f;
+    float minDelay_ = 0.0f;
+    int centre_ = 0;
+    double amplitude_ = 0.0;
+    double period_[kVoices] = {};
+    double omegaLeft_[kVoices] = {};
+    double omegaRight_[kVoices] = {};
+    double voiceGain_ = 1.0;
+
+    // Running state (audio side; LFO times also set by prepare under lock_).
+    double timeLeft_[kVoices] = {};
+    double timeRight_[kVoices] = {};
+    dsp::IirFilter smoothLeft_[kVoices];
+    dsp::IirFilter smoothRight_[kVoices];
+    bool used_ = false;
+    int write_ = 0;
+    double line_[kLineLength];
 };
 
 } // namespace stravik::effects

@@ -1,0 +1,212 @@
+#include "effects/modulation/Chorus.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace stravik::effects {
+
+namespace {
+
+// The right voices turn one and a half times as fast as the left ones.
+constexpr double kLeftRate = 6.283185308;
+constexpr double kRightRate = 9.424777962;
+// The smoothers' corner when the delay should follow at once.
+constexpr double kOpenSmootherHz = 10000.0;
+// A read i + 1 samples back must stay behind the slot written this frame.
+constexpr float kLongestRead = static_cast<float>(Chorus::kLineLength - 2);
+
+// Keeps a delay (in samples) where the line can serve it, whatever a preset
+// holds; not-a-number reads the newest samples.
+inline float holdInLine(float d)
+{
+    if (!(d >= 0.0f)) return 0.0f;
+    if (d > kLongestRead) return kLongestRead;
+    return d;
+}
+
+} // namespace
+
+Chorus::Chorus(ChorusParams& params, EffectContext& context) : params_(params), context_(context)
+{
+    std::memset(line_, 0, sizeof(line_));
+    prepare();
+}
+
+void Chorus::start(int sampleRate)
+{
+    std::lock_guard guard(lock_);
+    rate_ = sampleRate;
+    prepareLocked();
+}
+
+void Chorus::prepare()
+{
+    std::lock_guard guard(lock_);
+    prepareLocked();
+}
+
+void Chorus::prepareLocked()
+{
+    const float delay = params_.chorus_delay.get();
+    const float depth = params_.chorus_depth.get();
+
+    // The sweep stays between 0 and 0.18 s whatever a preset holds: the
+    // minimum is never above the maximum, so a long chorus_delay gives a
+    // fixed delay at the limit instead of reading past the line.
+    float maxDelay = delay + depth / 2.0f;
+    if (!(maxDelay <= kMaxDelaySeconds)) maxDelay = kMaxDelaySeconds;
+    if (!(maxDelay >= 0.0f)) maxDelay = 0.0f;
+    float minDelay = delay - depth / 2.0f;
+    if (!(minDelay >= 0.0f)) minDelay = 0.0f;
+    if (minDelay > maxDelay) minDelay = maxDelay;
+    maxDelay_ = maxDelay;
+    minDelay_ = minDelay;
+    // One sample more than the middle of the sweep, so that the shortest read
+    // still lies behind the sample being written.
+    const float middle = (minDelay + maxDelay) / 2.0f * static_cast<float>(rate_);
+    centre_ = static_cast<int>(static_cast<double>(middle) + 1.0);
+    amplitude_ = (maxDelay - minDelay) * 0.5;
+
+    float period = params_.chorus_period.get();
+    if (!(period >= kMinPeriodSeconds)) period = kMinPeriodSeconds;
+    for (int v = 0; v < kVoices; ++v) {
+        period_[v] = (v * 0.2 + 1.0) * period;
+        omegaLeft_[v] = kLeftRate / period_[v];
+        omegaRight_[v] = kRightRate / period_[v];
+        // Every voice of a channel restarts where the first one stands.
+        if (v > 0) {
+            timeLeft_[v] = timeLeft_[0];
+            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
+            timeRight_[v] = timeRight_[0];
+            if (timeRight_[v] > period_[v]) timeRight_[v] -= period_[v];
+        }
+    }
+    voiceGain_ = 1.0 / std::sqrt(static_cast<double>(activeVoices()));
+}
+
+int Chorus::activeVoices() const
+{
+    // The page offers 1 to 3; a preset with more would read voices that do
+    // not exist, one with none would scale the feedback by infinity.
+    const int v = params_.chorus_voices.get();
+    return v < 1 ? 1 : v > kVoices ? kVoices : v;
+}
+
+void Chorus::reset()
+{
+    if (!used_) return;
+    std::memset(line_, 0, sizeof(line_));
+    used_ = false;
+}
+
+void Chorus::beginBlock()
+{
+    // All three pairs, whatever the number of voices, so that a voice added
+    // later starts from a smoother that has kept up with the glide setting.
+    const bool glide = glide_.load(std::memory_order_relaxed);
+    for (int v = 0; v < kVoices; ++v) {
+        const double f = glide ? 4.0 / period_[v] : kOpenSmootherHz;
+        smoothLeft_[v].designFirstOrderLowPass(f, 1.0, rate_);
+        smoothRight_[v].designFirstOrderLowPass(f, 1.0, rate_);
+    }
+    used_ = true;
+}
+
+double Chorus::voiceTap(dsp::IirFilter& smoother, double raw) const
+{
+    float d = holdInLine(static_cast<float>(raw));
+    d = holdInLine(static_cast<float>(smoother.processSample(d)));
+    const int i = static_cast<int>(d);
+    int p = write_ - i;
+    if (p < 0) p += kLineLength;
+    int q = p - 1;
+    if (q < 0) q += kLineLength;
+    // Linear interpolation between the samples i and i + 1 back.
+    return line_[p] + (line_[q] - line_[p]) * (d - i);
+}
+
+void Chorus::processMono(double* buf, int n)
+{
+    std::lock_guard guard(lock_);
+    beginBlock();
+    const int voices = activeVoices();
+    const double fs = rate_;
+    const double step = 1.0 / fs;
+    const double g = voiceGain_;
+    const double wet = params_.chorus_wet.get();
+    const double dry = params_.chorus_dry.get();
+    const double fb = params_.chorus_fb.get();
+    for (int i = 0; i < n; ++i) {
+        const double x = buf[i];
+        double sum = 0.0;
+        for (int v = 0; v < voices; ++v) {
+            const double raw = std::sin(omegaLeft_[v] * timeLeft_[v]) * fs * amplitude_ + centre_;
+            sum += voiceTap(smoothLeft_[v], raw) * g;
+            timeLeft_[v] += step;
+            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
+        }
+        buf[i] = dry * x + wet * sum;
+        line_[write_] = fb * g * sum + x;
+        if (++write_ == kLineLength) write_ = 0;
+    }
+}
+
+void Chorus::processStereo(double* stereo, int frames)
+{
+    std::lock_guard guard(lock_);
+    beginBlock();
+    const int voices = activeVoices();
+    const double fs = rate_;
+    const double step = 1.0 / fs;
+    const double g = voiceGain_;
+    const double wet = params_.chorus_wet.get();
+    const double dry = params_.chorus_dry.get();
+    const double fb = params_.chorus_fb.get();
+    // The right reads lag the left by chorus_sdepth on top of the common
+    // centre delay.
+    const double lag = static_cast<float>(rate_) * params_.chorus_sdepth.get();
+    for (int i = 0; i < frames; ++i) {
+        double* frame = stereo + 2 * i;
+        const double left = frame[0], right = frame[1];
+
+        double sumLeft = 0.0;
+        for (int v = 0; v < voices; ++v) {
+            const double raw = std::sin(omegaLeft_[v] * timeLeft_[v]) * fs * amplitude_ + centre_;
+            sumLeft += voiceTap(smoothLeft_[v], raw) * g;
+            timeLeft_[v] += step;
+            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
+        }
+        // The line holds the average of both channels; each dry part is
+        // halved accordingly.
+        frame[0] = dry * left * 0.5 + wet * sumLeft;
+        line_[write_] = (fb * g * sumLeft + left) * 0.5;
+
+        double sumRight = 0.0;
+        for (int v = 0; v < voices; ++v) {
+            const double raw = std::sin(omegaRight_[v] * timeRight_[v]) * fs * amplitude_ + lag + centre_;
+            sumRight += voiceTap(smoothRight_[v], raw) * g;
+            timeRight_[v] += step;
+            if (timeRight_[v] > period_[v]) timeRight_[v] -= period_[v];
+        }
+        frame[1] = dry * right * 0.5 + wet * sumRight;
+        line_[write_] += (fb * g * sumRight + right) * 0.5;
+
+        if (++write_ == kLineLength) write_ = 0;
+    }
+}
+
+Chorus::Derived Chorus::derived() const
+{
+    std::lock_guard guard(lock_);
+    Derived d{maxDelay_, minDelay_, centre_, amplitude_, {period_[0], period_[1], period_[2]}, voiceGain_};
+    return d;
+}
+
+double Chorus::lfoTime(int channel, int voice) const
+{
+    std::lock_guard guard(lock_);
+    if (voice < 0 || voice >= kVoices) return 0.0;
+    return channel == 0 ? timeLeft_[voice] : timeRight_[voice];
+}
+
+} // namespace stravik::effects
