@@ -2,6 +2,7 @@
 
 #include "engine/ConsoleMessages.h"
 #include "engine/Render.h"
+#include "tools/Metronome.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,8 @@ namespace stravik::app {
 namespace {
 
 const char kUsage[] =
-    "usage: korvex render --in IN.wav --out OUT.wav [--background BG.wav] [--set KEY=VALUE]...\n"
+    "usage: korvex render --in IN.wav --out OUT.wav [--background BG.wav] [--metronome]\n"
+    "                     [--set KEY=VALUE]...\n"
     "\n"
     "Runs the effect chain on a 16-bit WAV file instead of the live input, as fast as the\n"
     "machine allows, and writes what the chain produces to OUT.wav (16-bit; two channels\n"
@@ -26,6 +28,10 @@ const char kUsage[] =
     "                       confirm it on the terminal\n"
     "  --background BG.wav  a background track mixed into the output (MixAmp, MixLoop,\n"
     "                       Mix2Out apply)\n"
+    "  --metronome          switches the metronome's click on for the run (MetroTempo,\n"
+    "                       MetroVolume, MetroSound: 0 beep, 1 drum kick, 2 the file\n"
+    "                       MetroWave; with BeepOnStart=1, the default, the first beep\n"
+    "                       of the beep sound is left out, as after the start tone)\n"
     "  --set KEY=VALUE      any preset or settings key, e.g. echo_enabled=1,\n"
     "                       echo_delay=0.25, stereo=0, OutputVolume=0.5, EnableLimiter=1;\n"
     "                       indexed keys as ictrl_equ3, i_gequ_x0. May be repeated.\n"
@@ -58,11 +64,16 @@ int renderCommand(int argc, char** argv)
 {
     std::string in, out, background;
     std::vector<std::string> sets;
+    bool metronomeOn = false;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return RenderJob::kOk;
+        }
+        if (arg == "--metronome") {
+            metronomeOn = true;
+            continue;
         }
         const bool takesValue = arg == "--in" || arg == "--out" || arg == "--background" || arg == "--set";
         if (!takesValue) return usage("unknown argument '" + arg + "'");
@@ -87,10 +98,17 @@ int renderCommand(int argc, char** argv)
         std::string error;
         if (!job.applySetting(s, error)) return usage(error);
     }
+    // The click reads its settings when the run starts, after the --set values.
+    tools::Metronome metronome(job.engine().settings, messages);
+    if (metronomeOn) {
+        job.engine().effects().setClickSource(&metronome);
+        job.engine().metronomeOn = 1;
+    }
 
     const bool bar = isatty(STDERR_FILENO) != 0;
     const int result = job.run(in, out, background, bar ? std::function<void(int)>(drawProgress) : nullptr);
     if (bar && job.blocks() > 0) std::fputc('\n', stderr);
+    job.engine().effects().setClickSource(nullptr);
     return result;
 }
 
