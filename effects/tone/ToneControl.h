@@ -1,9 +1,15 @@
 #pragma once
-// The "IO Control" group: noise gate, input equaliser with hiss and hum
-// filters, output equaliser.
+// The "IO Control" group at the two ends of the chain: the noise gate, the
+// input stage (input equaliser, hiss filter, hum filter) and the output stage
+// (output equaliser).
+#include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
 #include "effects/tone/Equaliser.h"
+#include "effects/tone/FilterHandoff.h"
+#include "effects/tone/NoiseGate.h"
+
+#include <atomic>
 
 namespace stravik::effects {
 
@@ -19,19 +25,47 @@ struct IoControlParams {
     Param<float> nf_ratio{2.0f};
 };
 
-// Built with the tone controls; until then every call passes its block unchanged.
 class ToneControl {
 public:
-    ToneControl(IoControlParams& params, EffectContext& context) : params_(params), context_(context) {}
-    void start(int /*sampleRate*/) {}
-    void processNoiseGate(double* /*buf*/, int /*n*/) {}
-    void processInput(double* /*buf*/, int /*n*/) {}
-    void processOutput(double* /*buf*/, int /*n*/) {}
+    // Design job numbers of the two equalisers on the background worker.
+    static constexpr int kInputFiveBandJob = 3, kInputGraphicJob = 4;
+    static constexpr int kOutputFiveBandJob = 5, kOutputGraphicJob = 6;
+
+    ToneControl(IoControlParams& params, EffectContext& context);
+
+    // Start of a run: both equalisers, the hiss and hum filters, the gate.
+    void start(int sampleRate);
+
+    // The chain's calls (work buffer, base rate).
+    void processNoiseGate(double* buf, int n);
+    void processInput(double* buf, int n);  // checks its own switches
+    void processOutput(double* buf, int n); // runs the output equaliser when octrl_enabled
+
+    // ---- rebuild operations (window, preset loader)
+    // After a preset load: both equalisers and the hiss and hum filters.
+    void presetLoaded();
+    // The hiss ("LowPass 8KHz") and hum ("50Hz hum filter") filters; also
+    // called when the noise-gate sliders move.
+    void designHissAndHum();
+    // A change on the input or output equaliser: call design() on it.
+    Equaliser& inputEqualiser() { return input_; }
+    Equaliser& outputEqualiser() { return output_; }
+
+    const NoiseGate& noiseGate() const { return gate_; }
     IoControlParams& params() { return params_; }
+    int sampleRate() const { return rate_.load(); }
 
 private:
+    enum Filter : int { kHiss = 0, kHum = 1, kFilterCount = 2 };
+
     IoControlParams& params_;
     EffectContext& context_;
+    std::atomic<int> rate_{48000};
+    Equaliser input_;
+    Equaliser output_;
+    dsp::IirFilter filters_[kFilterCount]; // audio thread
+    FilterHandoff<kFilterCount> handoff_;
+    NoiseGate gate_;
 };
 
 } // namespace stravik::effects
