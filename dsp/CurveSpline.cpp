@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 namespace stravik::dsp {
 
@@ -82,7 +83,9 @@ bool CurveSpline::buildAkima(const double* x, const double* y, int count)
 double CurveSpline::operator()(double x) const
 {
     if (n_ < 2) {
-        if (!errorShown_.exchange(true) && messages_) messages_->show("Error!", {}, MessageIcon::Error);
+        // Static texts: nothing is built on the audio thread for the message.
+        static const std::string kText = "Error!", kTitle;
+        if (!errorShown_.exchange(true) && messages_) messages_->show(kText, kTitle, MessageIcon::Error);
         return 0.0;
     }
     if (x <= x_[0]) return y_[0];

@@ -90,8 +90,11 @@ void expectOnly(const std::vector<double>& out, const std::vector<std::pair<size
         EXPECT_NEAR(out[at], value, tolerance) << "at " << at;
         listed[at] = true;
     }
-    for (size_t i = 0; i < out.size(); ++i)
-        if (!listed[i]) ASSERT_EQ(out[i], 0.0) << "unexpected sound at " << i;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (!listed[i]) {
+            ASSERT_EQ(out[i], 0.0) << "unexpected sound at " << i;
+        }
+    }
 }
 
 } // namespace

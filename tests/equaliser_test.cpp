@@ -239,8 +239,12 @@ TEST(CurveFirDesign, BoostAtTheLowestPointStopsAtSevenTenthsOfIt)
     EXPECT_NEAR(firGainDb(taps, 100.0, fs), 0.0, 1.0);
     for (int bin = 0; bin < 2048; ++bin) {
         const double hz = bin * fs / 4096.0;
-        if (hz < 700.0) EXPECT_NEAR(d.requestedDb(bin), 0.0, 0.1) << hz;
-        if (hz >= 700.0 && hz < 19000.0) EXPECT_NEAR(d.requestedDb(bin), 12.0, 1.5) << hz;
+        if (hz < 700.0) {
+            EXPECT_NEAR(d.requestedDb(bin), 0.0, 0.1) << hz;
+        }
+        if (hz >= 700.0 && hz < 19000.0) {
+            EXPECT_NEAR(d.requestedDb(bin), 12.0, 1.5) << hz;
+        }
     }
     // A cut at the lowest point is held down to the lowest frequencies.
     const auto cut = design(d, {1000, 20000}, {-12, -12}, fs);
