@@ -2,10 +2,15 @@
 
 #include "engine/ConsoleMessages.h"
 #include "engine/Render.h"
+#include "presets/EngineEffects.h"
+#include "presets/PresetFile.h"
+#include "presets/PresetStore.h"
+#include "presets/RegistryStore.h"
 #include "tools/Metronome.h"
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -15,7 +20,7 @@ namespace {
 
 const char kUsage[] =
     "usage: korvex render --in IN.wav --out OUT.wav [--background BG.wav] [--metronome]\n"
-    "                     [--set KEY=VALUE]...\n"
+    "                     [--fxp FILE.fxp] [--preset NAME] [--set KEY=VALUE]...\n"
     "\n"
     "Runs the effect chain on a 16-bit WAV file instead of the live input, as fast as the\n"
     "machine allows, and writes what the chain produces to OUT.wav (16-bit; two channels\n"
@@ -32,7 +37,11 @@ const char kUsage[] =
     "                       MetroVolume, MetroSound: 0 beep, 1 drum kick, 2 the file\n"
     "                       MetroWave; with BeepOnStart=1, the default, the first beep\n"
     "                       of the beep sound is left out, as after the start tone)\n"
-    "  --set KEY=VALUE      any preset or settings key, e.g. echo_enabled=1,\n"
+    "  --preset NAME        loads that preset first (all its sections, other effects\n"
+    "                       off), from your presets, or from FILE.fxp when --fxp is\n"
+    "                       given (your own presets are then not touched)\n"
+    "  --fxp FILE.fxp       a preset file to take --preset from\n"
+    "  --set KEY=VALUE      applied after the preset: any preset or settings key, e.g. echo_enabled=1,\n"
     "                       echo_delay=0.25, stereo=0, OutputVolume=0.5, EnableLimiter=1;\n"
     "                       indexed keys as ictrl_equ3, i_gequ_x0. May be repeated.\n"
     "  --help               this text\n"
@@ -58,11 +67,45 @@ void drawProgress(int percent)
     std::fflush(stderr);
 }
 
+// Says what goes wrong, but not how many presets a file held.
+class ProblemsOnly final : public UserMessages {
+public:
+    explicit ProblemsOnly(UserMessages& to) : to_(to) {}
+    void show(const std::string& text, const std::string& title, MessageIcon icon) override
+    {
+        if (icon != MessageIcon::Information) to_.show(text, title, icon);
+    }
+    MessageAnswer ask(const std::string& text, const std::string& title, MessageButtons buttons,
+                      MessageIcon icon) override
+    {
+        return to_.ask(text, title, buttons, icon);
+    }
+
+private:
+    UserMessages& to_;
+};
+
+// Loads the preset into the job's engine before the --set values.
+int loadPreset(RenderJob& job, const std::string& name, const std::string& fxp, UserMessages& messages)
+{
+    std::unique_ptr<RegistryStore> store;
+    if (!fxp.empty()) {
+        store = std::make_unique<RegistryStore>(":memory:", &messages);
+        ProblemsOnly quiet(messages);
+        if (importPresetFile(*store, fxp, true, true, quiet) != 0) return RenderJob::kFailed;
+    } else {
+        store = std::make_unique<RegistryStore>(RegistryStore::defaultPath(), &messages);
+    }
+    EngineEffects effects(job.engine());
+    PresetStore presets(job.engine(), *store, messages, effects);
+    return presets.LoadPreset(name, false) == 0 ? RenderJob::kOk : RenderJob::kFailed;
+}
+
 } // namespace
 
 int renderCommand(int argc, char** argv)
 {
-    std::string in, out, background;
+    std::string in, out, background, preset, fxp;
     std::vector<std::string> sets;
     bool metronomeOn = false;
     for (int i = 0; i < argc; ++i) {
@@ -75,7 +118,8 @@ int renderCommand(int argc, char** argv)
             metronomeOn = true;
             continue;
         }
-        const bool takesValue = arg == "--in" || arg == "--out" || arg == "--background" || arg == "--set";
+        const bool takesValue = arg == "--in" || arg == "--out" || arg == "--background" || arg == "--set" ||
+                                arg == "--preset" || arg == "--fxp";
         if (!takesValue) return usage("unknown argument '" + arg + "'");
         if (i + 1 >= argc) return usage(arg + " needs a value");
         const std::string value = argv[++i];
@@ -83,17 +127,24 @@ int renderCommand(int argc, char** argv)
             sets.push_back(value);
             continue;
         }
-        std::string& target = arg == "--in" ? in : arg == "--out" ? out : background;
+        std::string& target = arg == "--in"           ? in
+                              : arg == "--out"        ? out
+                              : arg == "--background" ? background
+                              : arg == "--preset"     ? preset
+                                                      : fxp;
         if (!target.empty()) return usage(arg + " given twice");
         if (value.empty()) return usage(arg + " needs a file name");
         target = value;
     }
     if (in.empty()) return usage("--in is missing");
     if (out.empty()) return usage("--out is missing");
+    if (!fxp.empty() && preset.empty()) return usage("--fxp needs --preset NAME");
 
     ConsoleMessages messages;
     RenderJob job(messages);
-    // Defaults of a machine that never stored settings, then the command line.
+    // Defaults of a machine that never stored settings, then the preset, then
+    // the command line's values.
+    if (!preset.empty() && loadPreset(job, preset, fxp, messages) != RenderJob::kOk) return RenderJob::kFailed;
     for (const std::string& s : sets) {
         std::string error;
         if (!job.applySetting(s, error)) return usage(error);

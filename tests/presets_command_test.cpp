@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <string>
 #include <sys/wait.h>
@@ -94,4 +96,42 @@ TEST(PresetsCommand, FailuresAndUsage)
     EXPECT_EQ(korvex(home, "presets list extra").code, 2);
     EXPECT_EQ(korvex(home, "presets export only-a-file.fxp").code, 2);
     EXPECT_EQ(korvex(home, "presets frobnicate").code, 2);
+}
+
+TEST(PresetsCommand, RenderLoadsAPresetFromAFileOrFromTheStore)
+{
+    TempDir home, files;
+    // A short clean tone to render.
+    std::vector<int16_t> tone(48000);
+    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(8000 * std::sin(i * 0.05));
+    writeWav(files.file("in.wav"), tone);
+    Result dry = korvex(home, "render --set stereo=0 --in " + files.file("in.wav") + " --out " + files.file("dry.wav"));
+    ASSERT_EQ(dry.code, 0) << dry.all;
+
+    // From the file: the user's store is not touched.
+    Result r = korvex(home, "render --in " + files.file("in.wav") + " --out " + files.file("crunch.wav") + " --fxp " +
+                                kDemo + " --preset Crunch --set stereo=0");
+    ASSERT_EQ(r.code, 0) << r.all;
+    EXPECT_EQ(r.all.find("presets imported"), std::string::npos);
+    EXPECT_EQ(korvex(home, "presets list").out, "");
+    EXPECT_NE(readSamples(files.file("crunch.wav")), readSamples(files.file("dry.wav")));
+
+    // The --set values come after the preset: here they switch its effects off again.
+    r = korvex(home, "render --in " + files.file("in.wav") + " --out " + files.file("undone.wav") + " --fxp " + kDemo +
+                         " --preset Crunch --set stereo=0 --set dist_enabled=0 --set spkcab_enabled=0 --set rev_enabled=0");
+    ASSERT_EQ(r.code, 0) << r.all;
+    EXPECT_EQ(readSamples(files.file("undone.wav")), readSamples(files.file("dry.wav")));
+
+    // From the store.
+    ASSERT_EQ(korvex(home, "presets import " + kDemo).code, 0);
+    r = korvex(home, "render --in " + files.file("in.wav") + " --out " + files.file("stored.wav") +
+                         " --preset crunch --set stereo=0");
+    ASSERT_EQ(r.code, 0) << r.all;
+    EXPECT_EQ(readSamples(files.file("stored.wav")), readSamples(files.file("crunch.wav")));
+
+    r = korvex(home, "render --in " + files.file("in.wav") + " --out " + files.file("x.wav") + " --preset Nope");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.all.find("Specified preset not found!"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(files.file("x.wav")));
+    EXPECT_EQ(korvex(home, "render --in a.wav --out b.wav --fxp " + kDemo).code, 2);
 }
