@@ -90,9 +90,9 @@ TEST(DecodeToMono, RefusesOtherSampleSizesAndImpossibleLayouts)
 TEST(ClickSound, LoadsAWaveImageFromItsFixedHeader)
 {
     const std::vector<int16_t> samples = {0, 1000, -1000, 5};
-    WavSpec spec;
-    spec.rate = 22050;
-    const auto image = wavBytes(spec, bytes16(samples));
+    WavSpec layout;
+    layout.rate = 22050;
+    const auto image = wavBytes(layout, bytes16(samples));
     ClickSound s;
     ASSERT_TRUE(s.loadImage(image));
     EXPECT_EQ(s.sampleRate(), 22050);
@@ -103,8 +103,8 @@ TEST(ClickSound, ABrokenImageLeavesNoRecording)
 {
     ClickSound s;
     const std::vector<int16_t> samples = {1, 2, 3, 4};
-    WavSpec spec;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16(samples))));
+    WavSpec layout;
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
 
     EXPECT_FALSE(s.loadImage({}));
     EXPECT_FALSE(s.hasRecording());
@@ -125,11 +125,11 @@ TEST(ClickSound, ABrokenImageLeavesNoRecording)
 
 TEST(ClickSound, AnImageClaimingMoreDataThanItHoldsIsReadOnlyAsFarAsItGoes)
 {
-    WavSpec spec;
-    spec.dataSizeOverride = 1000000;
+    WavSpec layout;
+    layout.dataSizeOverride = 1000000;
     const std::vector<int16_t> samples = {7, 8, 9};
     ClickSound s;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16(samples))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
     EXPECT_EQ(s.recording(), samples);
 }
 
@@ -146,10 +146,10 @@ TEST(ClickSound, ReadsAStereoSixteenBitFileAsTheAverage)
 TEST(ClickSound, ReadsAnEightBitFile)
 {
     TempDir dir;
-    WavSpec spec;
-    spec.bits = 8;
-    spec.rate = 11025;
-    writeFile(dir.file("click8.wav"), wavBytes(spec, {127, 255, 0, 137}));
+    WavSpec layout;
+    layout.bits = 8;
+    layout.rate = 11025;
+    writeFile(dir.file("click8.wav"), wavBytes(layout, {127, 255, 0, 137}));
     ClickSound s;
     ASSERT_TRUE(s.loadFile(dir.file("click8.wav")));
     EXPECT_EQ(s.sampleRate(), 11025);
@@ -194,10 +194,10 @@ TEST(ClickSound, AFileThatCannotBeReadEmptiesTheSound)
 TEST(ClickSound, ARecordingAtOrBelowTheProcessingRateIsCopiedUnfiltered)
 {
     const auto samples = tone(9000.0, 22050, 2000, 12000.0);
-    WavSpec spec;
-    spec.rate = 22050;
+    WavSpec layout;
+    layout.rate = 22050;
     ClickSound s;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16(samples))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
     s.prepare(44100);
     EXPECT_EQ(s.preparedRate(), 44100);
     ASSERT_EQ(s.workingFrames(), 2000);
@@ -215,10 +215,10 @@ TEST(ClickSound, AHigherRateRecordingIsLowPassedAt045OfTheProcessingRate)
         x = x * 1664525u + 1013904223u;
         v = static_cast<int16_t>(static_cast<int32_t>(x >> 16) - 32768) / 2;
     }
-    WavSpec spec;
-    spec.rate = 48000;
+    WavSpec layout;
+    layout.rate = 48000;
     ClickSound s;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16(noiseLike))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(noiseLike))));
     s.prepare(44100);
 
     std::vector<int16_t> expected = noiseLike;
@@ -231,8 +231,8 @@ TEST(ClickSound, AHigherRateRecordingIsLowPassedAt045OfTheProcessingRate)
 
     // Half-way values round up: 0.45 * 22050 = 9922.5 -> 9923 Hz.
     ClickSound t;
-    spec.rate = 44100;
-    ASSERT_TRUE(t.loadImage(wavBytes(spec, bytes16(noiseLike))));
+    layout.rate = 44100;
+    ASSERT_TRUE(t.loadImage(wavBytes(layout, bytes16(noiseLike))));
     t.prepare(22050);
     std::vector<int16_t> at9923 = noiseLike;
     dsp::IirFilter g;
@@ -246,11 +246,11 @@ TEST(ClickSound, TheLowPassTakesOutWhatWouldAlias)
     // A 20 kHz tone at 48000 Hz, prepared for 22050 Hz (corner 9923 Hz): mostly gone.
     const auto high = tone(20000.0, 48000, 9600, 16000.0);
     const auto low = tone(500.0, 48000, 9600, 16000.0);
-    WavSpec spec;
-    spec.rate = 48000;
+    WavSpec layout;
+    layout.rate = 48000;
     ClickSound h, l;
-    ASSERT_TRUE(h.loadImage(wavBytes(spec, bytes16(high))));
-    ASSERT_TRUE(l.loadImage(wavBytes(spec, bytes16(low))));
+    ASSERT_TRUE(h.loadImage(wavBytes(layout, bytes16(high))));
+    ASSERT_TRUE(l.loadImage(wavBytes(layout, bytes16(low))));
     h.prepare(22050);
     l.prepare(22050);
     const std::vector<int16_t> hw(h.workingSamples(), h.workingSamples() + h.workingFrames());
@@ -262,10 +262,10 @@ TEST(ClickSound, TheLowPassTakesOutWhatWouldAlias)
 TEST(ClickSound, PreparingAgainForTheSameRateKeepsTheCopyAndAReloadStartsAfresh)
 {
     const auto samples = tone(15000.0, 48000, 1000, 10000.0);
-    WavSpec spec;
-    spec.rate = 48000;
+    WavSpec layout;
+    layout.rate = 48000;
     ClickSound s;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16(samples))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
     s.prepare(44100);
     const std::vector<int16_t> once(s.workingSamples(), s.workingSamples() + s.workingFrames());
     s.prepare(44100); // not filtered a second time
@@ -283,12 +283,12 @@ TEST(ClickSound, PreparingAgainForTheSameRateKeepsTheCopyAndAReloadStartsAfresh)
 
 TEST(ClickSound, ANewRecordingIsPreparedEvenForTheSameRate)
 {
-    WavSpec spec;
-    spec.rate = 44100;
+    WavSpec layout;
+    layout.rate = 44100;
     ClickSound s;
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16({1, 2, 3}))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16({1, 2, 3}))));
     s.prepare(44100);
-    ASSERT_TRUE(s.loadImage(wavBytes(spec, bytes16({4, 5, 6, 7}))));
+    ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16({4, 5, 6, 7}))));
     s.prepare(44100);
     ASSERT_EQ(s.workingFrames(), 4);
     EXPECT_EQ(s.workingSamples()[0], 4);

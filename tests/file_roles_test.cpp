@@ -99,16 +99,16 @@ TEST_F(RolesFixture, InputOpenMessagesCheckTheRateBeforeTheSampleSize)
 {
     engine->fileInput = true;
     EXPECT_FALSE(roles->open(48000));
-    WavSpec spec;
-    spec.rate = 44100;
-    spec.bits = 8;
-    writeFile(dir.file("in.wav"), wavBytes(spec, std::vector<uint8_t>(100, 128)));
+    WavSpec layout;
+    layout.rate = 44100;
+    layout.bits = 8;
+    writeFile(dir.file("in.wav"), wavBytes(layout, std::vector<uint8_t>(100, 128)));
     EXPECT_FALSE(roles->open(48000)); // wrong rate and 8-bit: the rate is named
-    spec.rate = 48000;
-    writeFile(dir.file("in.wav"), wavBytes(spec, std::vector<uint8_t>(100, 128)));
+    layout.rate = 48000;
+    writeFile(dir.file("in.wav"), wavBytes(layout, std::vector<uint8_t>(100, 128)));
     EXPECT_FALSE(roles->open(48000));
-    spec.bits = 24;
-    writeFile(dir.file("in.wav"), wavBytes(spec, std::vector<uint8_t>(99, 0)));
+    layout.bits = 24;
+    writeFile(dir.file("in.wav"), wavBytes(layout, std::vector<uint8_t>(99, 0)));
     EXPECT_FALSE(roles->open(48000));
     writeFile(dir.file("in.wav"), wavBytes(WavSpec{}, {})); // data size 0
     EXPECT_FALSE(roles->open(48000));
@@ -127,9 +127,9 @@ TEST_F(RolesFixture, BackgroundOpenMessagesAndCleanupOfWhatWasOpened)
     EXPECT_FALSE(roles->open(48000));
     writeWav(dir.file("mix.wav"), ramp(500), 22050);
     EXPECT_FALSE(roles->open(48000));
-    WavSpec spec;
-    spec.bits = 8;
-    writeFile(dir.file("mix.wav"), wavBytes(spec, std::vector<uint8_t>(10, 1)));
+    WavSpec layout;
+    layout.bits = 8;
+    writeFile(dir.file("mix.wav"), wavBytes(layout, std::vector<uint8_t>(10, 1)));
     EXPECT_FALSE(roles->open(48000));
     writeFile(dir.file("mix.wav"), wavBytes(WavSpec{}, {}));
     EXPECT_FALSE(roles->open(48000));

@@ -392,10 +392,10 @@ TEST(Metronome, AMissingDrumKickSaysSoOnceAndStaysSilent)
 
 TEST(Metronome, ADrumKickOfAnUnknownSampleSizeIsAnError)
 {
-    WavSpec spec;
-    spec.bits = 24;
-    spec.rate = 22050;
-    const auto image = wavBytes(spec, std::vector<uint8_t>(300, 7));
+    WavSpec layout;
+    layout.bits = 24;
+    layout.rate = 22050;
+    const auto image = wavBytes(layout, std::vector<uint8_t>(300, 7));
     Settings settings;
     RecordingMessages messages;
     Metronome m(settings, messages, {}, [&](std::string_view type, int id) {

@@ -99,10 +99,10 @@ TEST(WavReader, RoundTripAndDescription)
 TEST(WavReader, WalksOverExtraChunksAndCountsPositionsFromTheData)
 {
     TempDir dir;
-    WavSpec spec;
-    spec.extraChunks.push_back({"LIST", std::vector<uint8_t>(27, 'x')}); // odd: padded
-    spec.extraChunks.push_back({"cue ", std::vector<uint8_t>(12, 0)});
-    writeFile(dir.file("chunks.wav"), wavBytes(spec, pcm16Bytes({7, 8, 9, 10})));
+    WavSpec layout;
+    layout.extraChunks.push_back({"LIST", std::vector<uint8_t>(27, 'x')}); // odd: padded
+    layout.extraChunks.push_back({"cue ", std::vector<uint8_t>(12, 0)});
+    writeFile(dir.file("chunks.wav"), wavBytes(layout, pcm16Bytes({7, 8, 9, 10})));
     WavReader r;
     ASSERT_EQ(r.open(dir.file("chunks.wav")), kWavOk);
     EXPECT_EQ(r.dataOffset(), 44 + 8 + 28 + 8 + 12);
@@ -157,15 +157,15 @@ TEST(WavReader, ErrorNumbers)
     EXPECT_EQ(r.open(dir.file("missing.wav")), kWavNotFound);
     EXPECT_EQ(r.open(dir.path()), kWavBadFormat); // a directory
 
-    WavSpec spec;
-    writeFile(dir.file("empty-data.wav"), wavBytes(spec, {}));
+    WavSpec layout;
+    writeFile(dir.file("empty-data.wav"), wavBytes(layout, {}));
     EXPECT_EQ(r.open(dir.file("empty-data.wav")), kWavBadFormat);
 
     writeFile(dir.file("short.wav"), std::vector<uint8_t>{'R', 'I', 'F', 'F', 1, 2, 3});
     EXPECT_EQ(r.open(dir.file("short.wav")), kWavBadFormat);
 
-    spec.blockAlign = 0;
-    writeFile(dir.file("align0.wav"), wavBytes(spec, pcm16Bytes({1, 2})));
+    layout.blockAlign = 0;
+    writeFile(dir.file("align0.wav"), wavBytes(layout, pcm16Bytes({1, 2})));
     EXPECT_EQ(r.open(dir.file("align0.wav")), kWavBadFormat);
 
     // A chunk claiming to reach far beyond the file: no data chunk is found.
@@ -187,9 +187,9 @@ TEST(WavReader, ErrorNumbers)
 TEST(WavReader, DataSizeBeyondTheFileIsCutToTheFile)
 {
     TempDir dir;
-    WavSpec spec;
-    spec.dataSizeOverride = 1000000;
-    writeFile(dir.file("long.wav"), wavBytes(spec, pcm16Bytes({1, 2, 3})));
+    WavSpec layout;
+    layout.dataSizeOverride = 1000000;
+    writeFile(dir.file("long.wav"), wavBytes(layout, pcm16Bytes({1, 2, 3})));
     WavReader r;
     ASSERT_EQ(r.open(dir.file("long.wav")), kWavOk);
     EXPECT_EQ(r.frames(), 3);
@@ -202,9 +202,9 @@ TEST(WavReader, DamagedHeadersNeverCrashTheReader)
     // Random damage to a valid file: every open either succeeds with a
     // consistent description or fails with the bad-format number.
     TempDir dir;
-    WavSpec spec;
-    spec.extraChunks.push_back({"LIST", std::vector<uint8_t>(9, 'a')});
-    const auto good = wavBytes(spec, pcm16Bytes(std::vector<int16_t>(300, 1000)));
+    WavSpec layout;
+    layout.extraChunks.push_back({"LIST", std::vector<uint8_t>(9, 'a')});
+    const auto good = wavBytes(layout, pcm16Bytes(std::vector<int16_t>(300, 1000)));
     std::mt19937 rng(5);
     const std::string path = dir.file("damaged.wav");
     for (int round = 0; round < 500; ++round) {
