@@ -1,8 +1,37 @@
 #pragma once
-// Amp equaliser, preamp, power stage, speaker model and cabinet convolution.
+// The amp simulator: amp equaliser, preamp boost, push-pull power stage,
+// speaker cone model and speaker cabinet, at their places in the chain.
+//
+//   processPreStage  base rate   the amp equaliser (when actrl_enabled)
+//   (the chain: the output compressor when placed before the amp, then up-sampling)
+//   processAmp       4x rate     under the amp lock: preamp boost (preamp_stage),
+//                                100 Hz high-pass, power stage, speaker model
+//                                (spk_dist_enabled; the decision holds for the
+//                                cabinet stage of the same block)
+//   (the chain: down-sampling)
+//   processCabinet   base rate   under the amp lock: speaker correction (when the
+//                                speaker model ran), cabinet convolution (a file,
+//                                or any library entry but "No cabinet")
+//
+// The amp lock guards the stage's filters, curves, gains and envelopes; the
+// impulse response has its own locks in the CabinetConvolver, so reading a
+// file or converting a response never holds up the audio thread.
+#include "dsp/FirConvolver.h"
+#include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+#include "effects/tone/AmpCurves.h"
+#include "effects/tone/AmpPowerStage.h"
+#include "effects/tone/CabinetConvolver.h"
 #include "effects/tone/Equaliser.h"
+#include "effects/tone/ImpulseResponseLibrary.h"
+#include "effects/tone/ImpulseResponseWav.h"
+#include "effects/tone/SpeakerModel.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
 
 namespace stravik::effects {
 
@@ -20,20 +49,124 @@ struct AmpParams {
     Param<int> preamp_stage{0};
 };
 
-// The amp stages at their places in the chain. Built with the amp simulator;
-// until then each passes its block unchanged.
+// Amp gain for spk_gain (dB): 10^(spk_gain / 20).
+double ampGainFor(int spkGainDb);
+// Speaker drive for spk_gain2 (0..100 %): -20 dB to +25 dB.
+double speakerDriveFor(int spkGain2Percent);
+
 class AmpSimulator {
 public:
-    AmpSimulator(AmpParams& params, EffectContext& context) : params_(params), context_(context) {}
-    void start(int /*sampleRate*/) {}
-    void processPreStage(double* /*buf*/, int /*n*/) {}   // amp equaliser, base rate
-    void processAmp(double* /*buf*/, int /*n4*/) {}       // oversampled
-    void processCabinet(double* /*buf*/, int /*n*/) {}    // base rate
+    // The amp equaliser's design jobs on the background worker.
+    static constexpr int kFiveBandJob = 1;
+    static constexpr int kGraphicJob = 2;
+    // The library entry that runs no cabinet convolution.
+    static constexpr int kNoCabinetEntry = 40;
+    static constexpr int kDefaultMaxPulseCount = 4000;
+
+    // files opens response WAV files (the engine's reader); without one,
+    // file responses cannot be loaded.
+    AmpSimulator(AmpParams& params, EffectContext& context, std::unique_ptr<WaveFileSource> files = {});
+    ~AmpSimulator();
+    AmpSimulator(const AmpSimulator&) = delete;
+    AmpSimulator& operator=(const AmpSimulator&) = delete;
+
+    // ---- the chain's calls
+    // Start of a run at the base rate: envelopes, cone and histories back to
+    // rest, the equaliser designed, then the amp setup.
+    void start(int sampleRate);
+    void processPreStage(double* buf, int n); // base rate
+    void processAmp(double* buf, int n4);     // oversampled
+    void processCabinet(double* buf, int n);  // base rate
+
+    // ---- the amp setup (start of a run, after a preset load): the two
+    // gains, the impulse response, the filters and the curves, and the amp
+    // equaliser. False when the response could not be loaded (its message
+    // was shown; the old response stays and everything else is set up).
+    bool setup();
+
+    // ---- the window
+    // The sliders moved (the amp stage also notices a change by itself at
+    // its next block).
+    void updateGains();
+    // "Max len": the setting it reads (Settings::MaxPulseCnt); until linked,
+    // the amp keeps its own value, 4000. maxPulseCountChanged reloads the
+    // cabinet when the length in use changes.
+    void linkMaxPulseSetting(Param<int>* setting);
+    int maxPulseCount() const;
+    void setMaxPulseCount(int samples); // writes the linked setting, then reloads
+    void maxPulseCountChanged();
+    // The list of responses: the library's names, then "file:" and the path.
+    int listEntryCount() const { return irCount() + 1; }
+    std::string listEntryText(int index) const;
+    int listSelection() const;
+    // A list entry chosen: the library entry or the file, then loaded.
+    bool selectListEntry(int index);
+    // "Open...": the file chosen becomes the response; its folder is stored
+    // in lastIrPath (Settings::LastIRPath).
+    bool openFile(const std::string& path, TextParam& lastIrPath);
+    // Loads the response the parameters name (library entry ir_num, or the
+    // file when spkcab_file), without the amp lock.
+    bool loadResponse();
+
+    // ---- the library and presets
+    const ImpulseResponseLibrary& library() const { return library_; }
+    int irCount() const { return library_.count(); }
+    int irCode(int index) const { return library_.code(index); }
+    std::string irName(int index) const { return library_.name(index); }
+    // The code older presets mean by ir_num when they carry no ir_code: 0..11
+    // are 101 .. 502, 12 is 0 (no cabinet); -1 for anything else.
+    static int legacyIrCode(int irNum);
+    // The preamp boost's curve for a boosted sample u (the two halves).
+    double preampCurve(double u) const { return u >= 0.0 ? preampPositive_(u) : -preampNegative_(-u); }
+    // After a preset load with a library response: takes ir_code (or the
+    // legacy code when it is -1), and when it differs from the code of entry
+    // ir_num, moves ir_num to the first entry with that code, or shows
+    // "IR not found!" and leaves ir_num as it is (false).
+    bool applyPresetIrReference();
+
+    // ---- state (tests, the window)
+    bool cabinetRuns() const { return params_.spkcab_file != 0 || params_.ir_num != kNoCabinetEntry; }
+    bool speakerModelRan() const;
+    double ampGain() const;
+    double speakerDrive() const;
+    int sampleRate() const { return rate_.load(); }
+    Equaliser& equaliser() { return equaliser_; }
+    CabinetConvolver& cabinet() { return cabinet_; }
+    AmpPowerStage& powerStage() { return power_; }
+    SpeakerModel& speakerModel() { return speaker_; }
+    dsp::FirConvolver& speakerCorrection() { return correction_; }
+    WaveFileSource* waveFiles() { return files_.get(); }
     AmpParams& params() { return params_; }
+    std::mutex& ampLock() { return lock_; }
 
 private:
+    void designStage(); // under the amp lock
+    void refreshGains(); // under the amp lock
+
     AmpParams& params_;
     EffectContext& context_;
+    std::unique_ptr<WaveFileSource> files_;
+    const ImpulseResponseLibrary& library_;
+    std::atomic<int> rate_{48000};
+    Param<int> ownMaxPulseCount_{kDefaultMaxPulseCount};
+    std::atomic<Param<int>*> maxPulseSetting_;
+
+    Equaliser equaliser_;
+    CabinetConvolver cabinet_;
+
+    // Under the amp lock.
+    mutable std::mutex lock_;
+    dsp::IirFilter preampHighPass_;  // 80 Hz, first order
+    dsp::IirFilter inputHighPass_;   // 100 Hz, Q 0.8
+    PiecewiseCubic preampPositive_; // Hermite cubics with the given derivatives
+    PiecewiseCubic preampNegative_;
+    int positiveCursor_ = 0, negativeCursor_ = 0; // where each half's argument was last
+    AmpPowerStage power_;
+    SpeakerModel speaker_;
+    dsp::FirConvolver correction_{dsp::FirConvolver::Threading::WorkerPool};
+    bool speakerRan_ = false;
+    int gainDb_ = 0, driveParam_ = 30;
+    double gain_ = 1.0, drive_ = 1.0;
 };
 
 } // namespace stravik::effects
