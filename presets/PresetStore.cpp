@@ -1,6 +1,9 @@
 #include "presets/PresetStore.h"
 
 #include "dsp/UserMessages.h"
+#include "effects/modulation/Wah.h"
+#include "effects/tone/AmpSimulator.h"
+#include "effects/tone/Distortion.h"
 #include "engine/Engine.h"
 #include "presets/RegistryStore.h"
 
@@ -81,12 +84,6 @@ void PresetStore::setCurrentPresetName(const std::string& name)
 {
     std::lock_guard lock(mutex_);
     currentPresetName_ = name;
-}
-
-int PresetStore::legacyIrCode(int irNum)
-{
-    static const int table[13] = {101, 102, 103, 104, 105, 201, 202, 301, 302, 401, 501, 502, 0};
-    return irNum >= 0 && irNum < 13 ? table[irNum] : -1;
 }
 
 std::string PresetStore::nameProblem(const std::string& name)
@@ -256,20 +253,21 @@ void PresetStore::readSection(Section s, const std::string& path)
     switch (s) {
     case Section::distortion:
         if (p.dist.dist_mode == -1)
-            p.dist.dist_mode = distModeFromLegacy(store_.ReadIntValue("dist_overdrv", 0, path));
+            p.dist.dist_mode = effects::distortionModeFromPreset(-1, store_.ReadIntValue("dist_overdrv", 0, path));
         break;
     case Section::wah:
-        if (p.wah.wah_mode == -1) p.wah.wah_mode = wahModeFromLegacy(store_.ReadIntValue("wah_talk_box", 0, path));
+        if (p.wah.wah_mode == -1)
+            p.wah.wah_mode = effects::wahModeFromTalkBox(store_.ReadIntValue("wah_talk_box", 0, path));
         break;
     case Section::ewah:
         if (p.ewah.ewah_mode == -1)
-            p.ewah.ewah_mode = wahModeFromLegacy(store_.ReadIntValue("ewah_talk_box", 0, path));
+            p.ewah.ewah_mode = effects::wahModeFromTalkBox(store_.ReadIntValue("ewah_talk_box", 0, path));
         break;
     case Section::spkcab:
         if (!irFile) {
             const int num = p.amp.ir_num;
             int code = p.amp.ir_code;
-            if (code == -1) code = legacyIrCode(num);
+            if (code == -1) code = effects::AmpSimulator::legacyIrCode(num);
             p.amp.ir_code = code;
             const int count = effects_.irCount();
             // Without a library there is nothing to match the code against.

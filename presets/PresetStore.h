@@ -97,11 +97,6 @@ public:
     // The 13 effect lamps as the enable flags say now.
     std::array<bool, 13> indicators() const;
 
-    // The legacy rules, for every reader of old presets.
-    static int distModeFromLegacy(int distOverdrv) { return distOverdrv == 0 ? 1 : 0; }
-    static int wahModeFromLegacy(int talkBox) { return talkBox == 1 ? 3 : 2; }
-    static int legacyIrCode(int irNum);
-
     RegistryStore& store() { return store_; }
 
 private:
