@@ -15,6 +15,8 @@ Engine::Engine(UserMessages& messages)
 {
     distOversampler_.setup(ProcessingRate.load());
     ampOversampler_.setup(ProcessingRate.load());
+    // The cabinet's "Max len" is a setting of the program.
+    effects_.ampUnit.linkMaxPulseSetting(&settings.MaxPulseCnt);
 }
 
 Engine::~Engine() = default;

@@ -28,6 +28,8 @@ int EngineEffects::irCount() const { return engine_.effects().ampUnit.irCount();
 
 int EngineEffects::irCode(int index) const { return engine_.effects().ampUnit.irCode(index); }
 
+void EngineEffects::irReferenceLoaded() { engine_.effects().ampUnit.applyPresetIrReference(); }
+
 void EngineEffects::reverbSwitchedOn()
 {
     // Switched on, the reverb starts from silence: no old tail comes back.

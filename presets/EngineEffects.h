@@ -15,6 +15,7 @@ public:
     void recompute(Section section) override;
     int irCount() const override;
     int irCode(int index) const override;
+    void irReferenceLoaded() override;
     void reverbSwitchedOn() override;
     void wahSwitched() override;
 

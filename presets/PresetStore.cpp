@@ -2,7 +2,6 @@
 
 #include "dsp/UserMessages.h"
 #include "effects/modulation/Wah.h"
-#include "effects/tone/AmpSimulator.h"
 #include "effects/tone/Distortion.h"
 #include "engine/Engine.h"
 #include "presets/RegistryStore.h"
@@ -264,23 +263,7 @@ void PresetStore::readSection(Section s, const std::string& path)
             p.ewah.ewah_mode = effects::wahModeFromTalkBox(store_.ReadIntValue("ewah_talk_box", 0, path));
         break;
     case Section::spkcab:
-        if (!irFile) {
-            const int num = p.amp.ir_num;
-            int code = p.amp.ir_code;
-            if (code == -1) code = effects::AmpSimulator::legacyIrCode(num);
-            p.amp.ir_code = code;
-            const int count = effects_.irCount();
-            // Without a library there is nothing to match the code against.
-            if (count > 0 && (num < 0 || num >= count || effects_.irCode(num) != code)) {
-                int found = -1;
-                for (int i = 0; i < count && found < 0; ++i)
-                    if (effects_.irCode(i) == code) found = i;
-                if (found >= 0)
-                    p.amp.ir_num = found;
-                else
-                    messages_.show("IR not found!", {}, MessageIcon::Warning);
-            }
-        }
+        if (!irFile) effects_.irReferenceLoaded();
         break;
     default: break;
     }

@@ -50,6 +50,9 @@ public:
     // The built-in impulse-response library: its size and each entry's code.
     virtual int irCount() const = 0;
     virtual int irCode(int index) const = 0;
+    // A preset's library reference (ir_num, ir_code) was read: resolve the
+    // code to its entry, or say "IR not found!".
+    virtual void irReferenceLoaded() = 0;
     // The effect list's switches: the reverb starts from silence when it is
     // switched on; the wah filter follows a switch of either wah.
     virtual void reverbSwitchedOn() = 0;

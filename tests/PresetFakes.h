@@ -27,6 +27,8 @@ public:
         if (index == 40) return 0;
         return 600 + index;
     }
+    int irReferences = 0;
+    void irReferenceLoaded() override { ++irReferences; }
     void reverbSwitchedOn() override { ++reverbOns; }
     void wahSwitched() override { ++wahSwitches; }
 };

@@ -37,28 +37,7 @@
 #include <thread>
 #include <vector>
 
-// ---- allocation counter: counts only on the thread that asks for it.
-namespace {
-thread_local bool tCountAllocations = false;
-std::atomic<long> gAllocations{0};
-} // namespace
-
-void* operator new(std::size_t n)
-{
-    if (tCountAllocations) gAllocations.fetch_add(1);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n)
-{
-    if (tCountAllocations) gAllocations.fetch_add(1);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "AllocationCounter.h"
 
 using namespace stravik;
 using namespace stravik::effects;

@@ -161,10 +161,10 @@ struct FileRig {
     std::vector<double> out = std::vector<double>(40000, -7.0);
     std::vector<uint8_t> raw = std::vector<uint8_t>(ImpulseResponseLibrary::kScratchBytes);
 
-    std::string write(const testfiles::WavSpec& spec, const std::vector<uint8_t>& data, const char* name = "ir.wav")
+    std::string write(const testfiles::WavSpec& layout, const std::vector<uint8_t>& data, const char* name = "ir.wav")
     {
         const std::string path = dir.file(name);
-        testfiles::writeFile(path, testfiles::wavBytes(spec, data));
+        testfiles::writeFile(path, testfiles::wavBytes(layout, data));
         return path;
     }
     effects::WaveResponse read(const std::string& path)
@@ -174,7 +174,7 @@ struct FileRig {
     }
 };
 
-testfiles::WavSpec spec(int tag, int channels, int bits, int rate = 48000, int blockAlign = -1)
+testfiles::WavSpec layout(int tag, int channels, int bits, int rate = 48000, int blockAlign = -1)
 {
     testfiles::WavSpec s;
     s.formatTag = tag;
@@ -187,7 +187,7 @@ testfiles::WavSpec spec(int tag, int channels, int bits, int rate = 48000, int b
 
 void writeFloatWav(const std::string& path, const std::vector<float>& v, int rate, int channels = 1)
 {
-    testfiles::writeFile(path, testfiles::wavBytes(spec(3, channels, 32, rate), floatBytes(v)));
+    testfiles::writeFile(path, testfiles::wavBytes(layout(3, channels, 32, rate), floatBytes(v)));
 }
 
 // A decaying tone: something with a clear frequency to follow through a
@@ -431,7 +431,7 @@ TEST(IrWav, ReadsEveryFormatOfTheTable)
     for (const Case& c : cases) {
         SCOPED_TRACE("format " + std::to_string(c.tag) + " bits " + std::to_string(c.bits) + " align " +
                      std::to_string(c.align));
-        const auto r = rig.read(rig.write(spec(c.tag, 1, c.bits, 44100, c.align), c.data));
+        const auto r = rig.read(rig.write(layout(c.tag, 1, c.bits, 44100, c.align), c.data));
         ASSERT_EQ(r.error, effects::WaveResponseError::None);
         EXPECT_EQ(r.sampleRate, 44100);
         ASSERT_EQ(r.length, 4);
@@ -450,13 +450,13 @@ TEST(IrWav, ChannelsAreAveraged)
         auto b = le(v, 2);
         d.insert(d.end(), b.begin(), b.end());
     }
-    auto r = rig.read(rig.write(spec(1, 2, 16), d));
+    auto r = rig.read(rig.write(layout(1, 2, 16), d));
     ASSERT_EQ(r.length, 3);
     EXPECT_DOUBLE_EQ(rig.out[0], 0.5 / 2 - 0.25 / 2);
     EXPECT_DOUBLE_EQ(rig.out[1], -1.0);
     EXPECT_DOUBLE_EQ(rig.out[2], 200.0 / 32768);
     // Two channels of floats, and of 24 bits in 4-byte frames.
-    r = rig.read(rig.write(spec(3, 2, 32), floatBytes({1.0f, 0.0f, -0.5f, 0.25f}), "f.wav"));
+    r = rig.read(rig.write(layout(3, 2, 32), floatBytes({1.0f, 0.0f, -0.5f, 0.25f}), "f.wav"));
     ASSERT_EQ(r.length, 2);
     EXPECT_DOUBLE_EQ(rig.out[0], 0.5);
     EXPECT_DOUBLE_EQ(rig.out[1], -0.125);
@@ -465,12 +465,12 @@ TEST(IrWav, ChannelsAreAveraged)
         auto b = le(v, 4);
         d.insert(d.end(), b.begin(), b.end());
     }
-    r = rig.read(rig.write(spec(1, 2, 24, 48000, 8), d, "p.wav"));
+    r = rig.read(rig.write(layout(1, 2, 24, 48000, 8), d, "p.wav"));
     ASSERT_EQ(r.length, 2);
     EXPECT_DOUBLE_EQ(rig.out[0], 0.25);
     EXPECT_DOUBLE_EQ(rig.out[1], (-1.0 + 8388607.0 / 8388608) / 2);
     // Four channels: the mean of all four.
-    r = rig.read(rig.write(spec(3, 4, 32), floatBytes({1.0f, 0.5f, 0.25f, 0.25f}), "q.wav"));
+    r = rig.read(rig.write(layout(3, 4, 32), floatBytes({1.0f, 0.5f, 0.25f, 0.25f}), "q.wav"));
     ASSERT_EQ(r.length, 1);
     EXPECT_DOUBLE_EQ(rig.out[0], 0.5);
     EXPECT_EQ(rig.messages.count(), 0u);
@@ -501,26 +501,26 @@ TEST(IrWav, EveryFailureHasItsMessage)
     std::vector<Case> cases = {
         {missing, E::NotFound, "Error opening impulse file!\n '" + missing + "' not found."},
         {rig.dir.path(), E::Corrupted, "Error opening impulse file! Unknown format or file corrupted."},
-        {rig.write(spec(2, 1, 4, 48000, 256), std::vector<uint8_t>(512, 1), "adpcm.wav"), E::FormatUnsupported,
+        {rig.write(layout(2, 1, 4, 48000, 256), std::vector<uint8_t>(512, 1), "adpcm.wav"), E::FormatUnsupported,
          "IR WAVE format not supported!"},
-        {rig.write(spec(0xFFFE, 1, 16), std::vector<uint8_t>(64, 1), "ext.wav"), E::FormatUnsupported,
+        {rig.write(layout(0xFFFE, 1, 16), std::vector<uint8_t>(64, 1), "ext.wav"), E::FormatUnsupported,
          "IR WAVE format not supported!"},
-        {rig.write(spec(1, 1, 8), std::vector<uint8_t>(64, 1), "u8.wav"), E::DepthUnsupported, "Unsupported bpp format!"},
-        {rig.write(spec(1, 1, 20, 48000, 3), std::vector<uint8_t>(63, 1), "b20.wav"), E::DepthUnsupported,
+        {rig.write(layout(1, 1, 8), std::vector<uint8_t>(64, 1), "u8.wav"), E::DepthUnsupported, "Unsupported bpp format!"},
+        {rig.write(layout(1, 1, 20, 48000, 3), std::vector<uint8_t>(63, 1), "b20.wav"), E::DepthUnsupported,
          "Unsupported bpp format!"},
-        {rig.write(spec(3, 1, 64), std::vector<uint8_t>(64, 0), "f64.wav"), E::DepthUnsupported, "Unsupported bpp format!"},
+        {rig.write(layout(3, 1, 64), std::vector<uint8_t>(64, 0), "f64.wav"), E::DepthUnsupported, "Unsupported bpp format!"},
         // A frame that cannot hold its channels, a rate of 0, a sample that is no number.
-        {rig.write(spec(1, 2, 16, 48000, 3), std::vector<uint8_t>(60, 1), "align.wav"), E::Corrupted,
+        {rig.write(layout(1, 2, 16, 48000, 3), std::vector<uint8_t>(60, 1), "align.wav"), E::Corrupted,
          "Error opening impulse file! Unknown format or file corrupted."},
-        {rig.write(spec(1, 1, 16, 0), std::vector<uint8_t>(60, 1), "rate0.wav"), E::Corrupted,
+        {rig.write(layout(1, 1, 16, 0), std::vector<uint8_t>(60, 1), "rate0.wav"), E::Corrupted,
          "Error opening impulse file! Unknown format or file corrupted."},
-        {rig.write(spec(3, 1, 32), floatBytes({0.5f, std::nanf(""), 0.1f}), "nan.wav"), E::Corrupted,
+        {rig.write(layout(3, 1, 32), floatBytes({0.5f, std::nanf(""), 0.1f}), "nan.wav"), E::Corrupted,
          "Error opening impulse file! Unknown format or file corrupted."},
-        {rig.write(spec(3, 1, 32), floatBytes({0.5f, INFINITY}), "inf.wav"), E::Corrupted,
+        {rig.write(layout(3, 1, 32), floatBytes({0.5f, INFINITY}), "inf.wav"), E::Corrupted,
          "Error opening impulse file! Unknown format or file corrupted."},
     };
     // No sample data at all; not a RIFF file.
-    rig.write(spec(1, 1, 16), {}, "empty.wav");
+    rig.write(layout(1, 1, 16), {}, "empty.wav");
     cases.push_back({rig.dir.file("empty.wav"), E::Corrupted, "Error opening impulse file! Unknown format or file corrupted."});
     testfiles::writeFile(rig.dir.file("text.wav"), std::vector<uint8_t>(100, 'x'));
     cases.push_back({rig.dir.file("text.wav"), E::Corrupted, "Error opening impulse file! Unknown format or file corrupted."});
@@ -702,7 +702,7 @@ TEST(CabinetLoading, FailedLoadsLeaveTheConvolverAsItWas)
     twin.process(b.data(), 1000);
 
     testfiles::writeFile(dir.file("bad.wav"), std::vector<uint8_t>(100, 'x'));
-    testfiles::writeFile(dir.file("adpcm.wav"), testfiles::wavBytes(spec(2, 1, 4, 48000, 256), std::vector<uint8_t>(512, 1)));
+    testfiles::writeFile(dir.file("adpcm.wav"), testfiles::wavBytes(layout(2, 1, 4, 48000, 256), std::vector<uint8_t>(512, 1)));
     writeFloatWav(dir.file("rate.wav"), {0.5f, 0.25f}, 1); // no conversion reaches 48000 from 1 Hz
     messages.clear();
     EXPECT_FALSE(cab.loadFile(waveFiles(), dir.file("missing.wav"), 48000, 4000));

@@ -2,6 +2,7 @@
 // Presets on a real store: sections written and replaced whole, the rules for
 // missing and legacy keys, the load with its selection, silence and
 // recomputation, and a load from another thread while the chain runs.
+#include "presets/EngineEffects.h"
 #include "presets/PresetStore.h"
 #include "presets/RegistryStore.h"
 
@@ -182,35 +183,47 @@ TEST_F(PresetFixture, LegacyKeysOfOlderPresets)
 
 TEST_F(PresetFixture, ImpulseResponseCodesSurviveALibraryReorder)
 {
+    // The real library of the amp simulator: entries 0..11 carry the old
+    // codes, 15 has 203, 40 is "No cabinet" (code 0).
+    EngineEffects real(*engine);
+    PresetStore withLibrary(*engine, store, messages, real);
     // No ir_code: taken from the old table by ir_num (5 -> 201).
     store.write("spkcab", "1", "presets\\Cab");
     store.write("ir_num", "5", "presets\\Cab");
-    ASSERT_EQ(presets.LoadPreset("Cab", false), 0);
+    ASSERT_EQ(withLibrary.LoadPreset("Cab", false), 0);
     EXPECT_EQ(engine->params.amp.ir_num.get(), 5);
     EXPECT_EQ(engine->params.amp.ir_code.get(), 201);
     // A code found elsewhere in the library moves ir_num there.
     store.write("ir_num", "3", "presets\\Moved");
-    store.write("ir_code", "615", "presets\\Moved");
+    store.write("ir_code", "203", "presets\\Moved");
     store.write("spkcab", "1", "presets\\Moved");
-    ASSERT_EQ(presets.LoadPreset("Moved", false), 0);
+    ASSERT_EQ(withLibrary.LoadPreset("Moved", false), 0);
     EXPECT_EQ(engine->params.amp.ir_num.get(), 15);
     EXPECT_TRUE(messages.texts().empty());
     // An unknown code keeps ir_num and says so.
     store.write("spkcab", "1", "presets\\Gone");
     store.write("ir_num", "7", "presets\\Gone");
     store.write("ir_code", "999", "presets\\Gone");
-    ASSERT_EQ(presets.LoadPreset("Gone", false), 0);
+    ASSERT_EQ(withLibrary.LoadPreset("Gone", false), 0);
     EXPECT_EQ(engine->params.amp.ir_num.get(), 7);
     EXPECT_EQ(messages.texts(), (std::vector<std::string>{"IR not found!"}));
+    // A preset with a file reference leaves the library alone.
+    store.write("spkcab", "1", "presets\\File");
+    store.write("spkcab_file", "1", "presets\\File");
+    ASSERT_EQ(presets.LoadPreset("File", false), 0);
+    EXPECT_EQ(effects.irReferences, 0);
+    EXPECT_EQ(engine->params.amp.spk_ir_fname.get(), "default"); // missing: the default name
     // Written back with the entry's own code, or the file name instead.
+    engine->params.amp.spkcab_file = 0;
     engine->params.amp.ir_num = 40;
-    presets.setSaveSelection(only({Section::spkcab}));
-    ASSERT_TRUE(presets.WritePreset("NoCab"));
+    engine->params.amp.ir_code = 12345;
+    withLibrary.setSaveSelection(only({Section::spkcab}));
+    ASSERT_TRUE(withLibrary.WritePreset("NoCab"));
     EXPECT_EQ(value("NoCab", "ir_code"), "0");
     EXPECT_EQ(value("NoCab", "spk_ir_fname"), "<missing>");
     engine->params.amp.spkcab_file = 1;
     engine->params.amp.spk_ir_fname = "/home/me/cab one.wav";
-    ASSERT_TRUE(presets.WritePreset("FileCab"));
+    ASSERT_TRUE(withLibrary.WritePreset("FileCab"));
     EXPECT_EQ(value("FileCab", "spk_ir_fname"), "/home/me/cab one.wav");
     EXPECT_EQ(value("FileCab", "ir_num"), "<missing>");
 }

@@ -69,7 +69,7 @@ struct BreakupPeak {
 };
 
 // The driver, the cabinet's back, the microphone: everything but the paths.
-cd sourceAndMic(const CabinetSpec& c, double f, const std::vector<BreakupPeak>& breakup)
+cd sourceAndMic(const CabinetDesign& c, double f, const std::vector<BreakupPeak>& breakup)
 {
     // The upper roll-off of the cone, by its size; a microphone near the cap
     // hears more of the top than one near the cone's edge.
@@ -113,7 +113,7 @@ struct Driver {
 };
 
 // The drivers of the cabinet as the microphone hears them.
-std::vector<Driver> drivers(const CabinetSpec& c)
+std::vector<Driver> drivers(const CabinetDesign& c)
 {
     static const double grid[4][2] = {{0.0, 0.0}, {0.33, 0.0}, {0.0, 0.33}, {0.33, 0.33}};
     const int count = std::clamp(c.speakers, 1, 4);
@@ -152,7 +152,7 @@ std::vector<Driver> drivers(const CabinetSpec& c)
     return out;
 }
 
-std::vector<Reflection> reflections(const CabinetSpec& c, Random& rnd, double lengthSeconds)
+std::vector<Reflection> reflections(const CabinetDesign& c, Random& rnd, double lengthSeconds)
 {
     std::vector<Reflection> out;
     const double direct = c.micDistance + 0.03;
@@ -215,25 +215,25 @@ std::vector<double> minimumPhase(const std::vector<double>& magnitude)
 
 } // namespace
 
-std::vector<double> renderCabinet(const CabinetSpec& spec)
+std::vector<double> renderCabinet(const CabinetDesign& design)
 {
-    if (spec.length <= 0 || spec.length > kGrid / 2) throw std::invalid_argument("bad response length");
-    std::vector<double> out(static_cast<size_t>(spec.length), 0.0);
-    if (spec.speakers == 0) {
+    if (design.length <= 0 || design.length > kGrid / 2) throw std::invalid_argument("bad response length");
+    std::vector<double> out(static_cast<size_t>(design.length), 0.0);
+    if (design.speakers == 0) {
         out[0] = 1.0;
         return out;
     }
-    const double fs = spec.sampleRate;
-    Random rnd(spec.seed);
+    const double fs = design.sampleRate;
+    Random rnd(design.seed);
     std::vector<BreakupPeak> breakup;
-    for (int i = 0; i < spec.breakupPeaks; ++i) {
-        const double hz = spec.breakupHz * std::pow(2.0, rnd.between(-1.2, 1.2));
+    for (int i = 0; i < design.breakupPeaks; ++i) {
+        const double hz = design.breakupHz * std::pow(2.0, rnd.between(-1.2, 1.2));
         const double q = rnd.between(2.5, 7.0);
-        const double db = spec.breakupDepthDb * rnd.between(-0.8, 1.0);
+        const double db = design.breakupDepthDb * rnd.between(-0.8, 1.0);
         breakup.push_back({std::min(hz, 0.4 * fs), q, db});
     }
-    const std::vector<Driver> drv = drivers(spec);
-    const std::vector<Reflection> refl = reflections(spec, rnd, spec.length / fs);
+    const std::vector<Driver> drv = drivers(design);
+    const std::vector<Reflection> refl = reflections(design, rnd, design.length / fs);
 
     const int bins = kGrid / 2 + 1;
     // Each driver and each reflection: a delayed copy, advanced bin by bin
@@ -260,24 +260,24 @@ std::vector<double> renderCabinet(const CabinetSpec& spec)
     for (int k = 0; k < bins; ++k) {
         const double f = k * fs / kGrid;
         const size_t i = static_cast<size_t>(k);
-        magnitude[i] = std::abs(sourceAndMic(spec, f, breakup) * array[i] * echoes[i]);
+        magnitude[i] = std::abs(sourceAndMic(design, f, breakup) * array[i] * echoes[i]);
     }
     const std::vector<double> h = minimumPhase(magnitude);
 
     // Cut to length with a gentle fade over the last fifth, so the end is no step.
-    const int fade = std::max(1, spec.length / 5);
-    for (int i = 0; i < spec.length; ++i) {
+    const int fade = std::max(1, design.length / 5);
+    for (int i = 0; i < design.length; ++i) {
         double g = 1.0;
-        const int fromEnd = spec.length - 1 - i;
+        const int fromEnd = design.length - 1 - i;
         if (fromEnd < fade) g = 0.5 - 0.5 * std::cos(kPi * fromEnd / fade);
         out[static_cast<size_t>(i)] = h[static_cast<size_t>(i)] * g;
     }
     dsp::RealFft levelFft(effects::kLevelFftSize);
     const double gain = effects::levelNormalisationGain(
-        effects::averageMagnitude100To5k(out.data(), spec.length, spec.sampleRate, levelFft));
+        effects::averageMagnitude100To5k(out.data(), design.length, design.sampleRate, levelFft));
     for (double& v : out) {
         v *= gain;
-        if (!std::isfinite(v)) throw std::runtime_error("response is not finite: " + spec.name);
+        if (!std::isfinite(v)) throw std::runtime_error("response is not finite: " + design.name);
     }
     return out;
 }

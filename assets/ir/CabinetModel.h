@@ -31,7 +31,7 @@ namespace stravik::assets {
 
 enum class MicKind { Dynamic, Condenser, Ribbon };
 
-struct CabinetSpec {
+struct CabinetDesign {
     int code = 0;
     std::string name;
     int sampleRate = 48000;
@@ -57,9 +57,9 @@ struct CabinetSpec {
     uint32_t seed = 1;
 };
 
-// A unit impulse of spec.length samples when speakers is 0 (the entry without
+// A unit impulse of design.length samples when speakers is 0 (the entry without
 // a cabinet); otherwise the modelled response, normalised so that its average
 // magnitude between 100 Hz and 5 kHz is 1.
-std::vector<double> renderCabinet(const CabinetSpec& spec);
+std::vector<double> renderCabinet(const CabinetDesign& design);
 
 } // namespace stravik::assets

@@ -31,7 +31,7 @@
 
 namespace {
 
-using stravik::assets::CabinetSpec;
+using stravik::assets::CabinetDesign;
 using stravik::assets::MicKind;
 namespace irformat = stravik::effects::irformat;
 
@@ -106,9 +106,9 @@ const Entry kCatalogue[] = {
 constexpr int kEntries = static_cast<int>(sizeof(kCatalogue) / sizeof(kCatalogue[0]));
 constexpr int kLegacyCodes[12] = {101, 102, 103, 104, 105, 201, 202, 301, 302, 401, 501, 502};
 
-CabinetSpec specOf(const Entry& e, int index)
+CabinetDesign specOf(const Entry& e, int index)
 {
-    CabinetSpec s;
+    CabinetDesign s;
     s.code = e.code;
     s.name = e.name;
     s.sampleRate = e.rate;
@@ -239,12 +239,12 @@ int main(int argc, char** argv)
 
     std::vector<std::vector<uint8_t>> members;
     for (int i = 0; i < kEntries; ++i) {
-        const CabinetSpec spec = specOf(kCatalogue[i], i);
-        const std::vector<double> h = stravik::assets::renderCabinet(spec);
+        const CabinetDesign design = specOf(kCatalogue[i], i);
+        const std::vector<double> h = stravik::assets::renderCabinet(design);
         const std::vector<float> samples(h.begin(), h.end());
-        members.push_back(irformat::encodeMember(spec.code, spec.sampleRate, spec.name, samples.data(),
+        members.push_back(irformat::encodeMember(design.code, design.sampleRate, design.name, samples.data(),
                                                  static_cast<int>(samples.size())));
-        if (list) std::printf("%2d  %3d  %5d  %5d  %s\n", i, spec.code, spec.sampleRate, spec.length, spec.name.c_str());
+        if (list) std::printf("%2d  %3d  %5d  %5d  %s\n", i, design.code, design.sampleRate, design.length, design.name.c_str());
     }
 
     const std::string zipPath = out + ".zip";
