@@ -111,7 +111,7 @@ void RegistryStore::setBusyTimeout(int milliseconds)
 
 RegistryStore::~RegistryStore()
 {
-    if (db_) sqlite3_close(db_);
+    if (db_) sqlite3_close_v2(db_);
 }
 
 bool RegistryStore::exec(const char* sql)
@@ -129,7 +129,7 @@ bool RegistryStore::exec(const char* sql)
 bool RegistryStore::openFile(const std::string& path, std::string& why)
 {
     if (db_) {
-        sqlite3_close(db_);
+        sqlite3_close_v2(db_);
         db_ = nullptr;
     }
     if (path != ":memory:") {
@@ -142,14 +142,14 @@ bool RegistryStore::openFile(const std::string& path, std::string& why)
                                    nullptr);
     if (rc != SQLITE_OK) {
         why = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-        sqlite3_close(db);
+        sqlite3_close_v2(db);
         return false;
     }
     db_ = db;
     sqlite3_busy_timeout(db_, 5000);
     const auto fail = [&](const std::string& reason) {
         why = reason;
-        sqlite3_close(db_);
+        sqlite3_close_v2(db_);
         db_ = nullptr;
         return false;
     };

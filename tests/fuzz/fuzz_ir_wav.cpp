@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     using namespace stravik::effects;
     static const std::string path = "/tmp/stravik-fuzz-ir-wav-" + std::to_string(getpid()) + ".wav";
     if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
+        if (size > 0) std::fwrite(data, 1, size, f);
         std::fclose(f);
     }
     static Files files;

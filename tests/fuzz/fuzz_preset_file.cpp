@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (k.size() > 1023 || v.size() > 1023 || k.empty() || v.empty()) __builtin_trap();
     static const std::string path = "/tmp/stravik-fuzz-preset-" + std::to_string(getpid()) + ".fxp";
     if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data, 1, size, f);
+        if (size > 0) std::fwrite(data, 1, size, f);
         std::fclose(f);
     }
     stravik::RegistryStore store(":memory:");
