@@ -45,9 +45,10 @@ FUZZ_SECONDS   ?= 60
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DSTRAVIK_FUZZ=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
-	@set -e; for f in $(FUZZ_DIR)/tests/fuzz/fuzz_*; do \
-	  c=tests/fuzz/corpus/$$(basename $$f | sed 's/^fuzz_//'); mkdir -p $(FUZZ_DIR)/corpus/$$(basename $$f); \
-	  echo "== $$f"; $$f -max_total_time=$(FUZZ_SECONDS) $(FUZZ_DIR)/corpus/$$(basename $$f) $$c; done
+	@set -e; for f in $$(ls $(FUZZ_DIR)/tests/fuzz/fuzz_* | grep -v '_seeds$$'); do \
+	  name=$$(basename $$f); work=$(FUZZ_DIR)/corpus/$$name; shared=tests/fuzz/corpus/$${name#fuzz_}; \
+	  mkdir -p $$work $$shared; $${f}_seeds --write-seeds $$work; \
+	  echo "== $$name"; $$f -max_total_time=$(FUZZ_SECONDS) $$work $$shared; done
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) out

@@ -10,10 +10,20 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <string>
 
 int main(int argc, char** argv)
 {
     std::vector<std::vector<uint8_t>> inputs = fuzzSeeds();
+    // `--write-seeds DIR`: hands the built-in seeds to a real fuzzer's corpus.
+    if (argc == 3 && std::string(argv[1]) == "--write-seeds") {
+        std::filesystem::create_directories(argv[2]);
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            std::ofstream f(std::filesystem::path(argv[2]) / ("seed-" + std::to_string(i)), std::ios::binary);
+            f.write(reinterpret_cast<const char*>(inputs[i].data()), static_cast<std::streamsize>(inputs[i].size()));
+        }
+        return 0;
+    }
     if (argc > 1 && std::filesystem::is_directory(argv[1])) {
         for (const auto& e : std::filesystem::directory_iterator(argv[1])) {
             std::ifstream f(e.path(), std::ios::binary);
