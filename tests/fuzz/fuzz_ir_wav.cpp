@@ -4,6 +4,8 @@
 // block into finite numbers.
 #include "FuzzTarget.h"
 
+#include "../TestFiles.h"
+
 #include "dsp/UserMessages.h"
 #include "effects/tone/CabinetConvolver.h"
 #include "effects/tone/ImpulseResponseLibrary.h"
@@ -95,35 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
 namespace {
 
-std::vector<uint8_t> wav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, uint16_t align,
-                         const std::vector<uint8_t>& samples)
+std::vector<uint8_t> wav(int tag, int channels, int rate, int bits, int align, const std::vector<uint8_t>& samples)
 {
-    std::vector<uint8_t> b;
-    auto id = [&](const char* s) {
-        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(s[i]));
-    };
-    auto u32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    auto u16 = [&](uint16_t v) {
-        b.push_back(static_cast<uint8_t>(v));
-        b.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    id("RIFF");
-    u32(static_cast<uint32_t>(36 + samples.size()));
-    id("WAVE");
-    id("fmt ");
-    u32(16);
-    u16(tag);
-    u16(channels);
-    u32(rate);
-    u32(rate * align);
-    u16(align);
-    u16(bits);
-    id("data");
-    u32(static_cast<uint32_t>(samples.size()));
-    b.insert(b.end(), samples.begin(), samples.end());
-    return b;
+    testfiles::WavSpec layout;
+    layout.formatTag = tag;
+    layout.channels = channels;
+    layout.rate = rate;
+    layout.bits = bits;
+    layout.blockAlign = align;
+    return testfiles::wavBytes(layout, samples);
 }
 
 std::vector<uint8_t> ramp(size_t bytes)

@@ -1,6 +1,8 @@
 // The WAV reader and the file roles' checks on any bytes.
 #include "FuzzTarget.h"
 
+#include "../TestFiles.h"
+
 #include "engine/WavFile.h"
 
 #include <cstdio>
@@ -32,42 +34,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
 namespace {
 
-std::vector<uint8_t> wav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t bits, const std::vector<uint8_t>& extra,
-                         uint32_t dataBytes)
+std::vector<uint8_t> wav(int tag, int channels, int rate, int bits, const std::vector<uint8_t>& extra, uint32_t dataBytes)
 {
-    std::vector<uint8_t> b;
-    auto id = [&](const char* s) {
-        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(s[i]));
-    };
-    auto u32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    auto u16 = [&](uint16_t v) {
-        b.push_back(static_cast<uint8_t>(v));
-        b.push_back(static_cast<uint8_t>(v >> 8));
-    };
-    const uint16_t align = static_cast<uint16_t>(channels * bits / 8);
-    id("RIFF");
-    u32(36 + dataBytes);
-    id("WAVE");
-    id("fmt ");
-    u32(16);
-    u16(tag);
-    u16(channels);
-    u32(rate);
-    u32(rate * align);
-    u16(align);
-    u16(bits);
-    if (!extra.empty()) {
-        id("LIST");
-        u32(static_cast<uint32_t>(extra.size()));
-        b.insert(b.end(), extra.begin(), extra.end());
-        if (extra.size() & 1) b.push_back(0);
-    }
-    id("data");
-    u32(dataBytes);
-    for (uint32_t i = 0; i < dataBytes; ++i) b.push_back(static_cast<uint8_t>(i * 31));
-    return b;
+    testfiles::WavSpec layout;
+    layout.formatTag = tag;
+    layout.channels = channels;
+    layout.rate = rate;
+    layout.bits = bits;
+    if (!extra.empty()) layout.extraChunks.push_back({"LIST", extra});
+    std::vector<uint8_t> data(dataBytes);
+    for (uint32_t i = 0; i < dataBytes; ++i) data[i] = static_cast<uint8_t>(i * 31);
+    return testfiles::wavBytes(layout, data);
 }
 
 } // namespace
