@@ -5,6 +5,7 @@
 // test-label: threads
 #include "tools/Metronome.h"
 
+#include "RunKorvex.h"
 #include "TestFiles.h"
 #include "dsp/RecordingMessages.h"
 #include "engine/Render.h"
@@ -74,21 +75,14 @@ double beepValue(double t, double volume)
 
 struct CommandResult {
     int exitCode;
-    std::string output;
+    std::string output; // standard output and error
 };
 
 CommandResult korvex(const std::string& args)
 {
-    const std::string cmd = std::string(STRAVIK_BUILD_DIR) + "/korvex " + args + " 2>&1 </dev/null";
-    CommandResult r{-1, {}};
-    std::FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-    const int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    static TempDir scratch;
+    const KorvexRun r = runKorvex(args, scratch.path());
+    return {r.exitCode, r.all()};
 }
 
 // Frames where a click starts: non-zero after at least `gap` silent frames.

@@ -1,5 +1,6 @@
 // `korvex presets` on a store of its own (XDG_CONFIG_HOME in a temporary
 // directory): list, import, export, delete, exit codes and messages.
+#include "RunKorvex.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -21,22 +22,11 @@ struct Result {
     std::string all; // stdout and stderr
 };
 
+// korvex on a store of its own: XDG_CONFIG_HOME is the temporary home.
 Result korvex(const TempDir& home, const std::string& args)
 {
-    // Each command runs once: stderr goes to a file beside the store.
-    const std::string errFile = home.file("stderr.txt");
-    const std::string cmd = "XDG_CONFIG_HOME='" + home.path() + "' " + std::string(STRAVIK_BUILD_DIR) + "/korvex " +
-                            args + " 2>'" + errFile + "'";
-    Result r{-1, {}, {}};
-    std::FILE* p = popen(cmd.c_str(), "r");
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-    const int status = pclose(p);
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const auto err = readFile(errFile);
-    r.all = r.out + std::string(err.begin(), err.end());
-    return r;
+    const KorvexRun r = runKorvex(args, home.path(), "XDG_CONFIG_HOME='" + home.path() + "'");
+    return {r.exitCode, r.out, r.all()};
 }
 
 const std::string kDemo = std::string(STRAVIK_BUILD_DIR) + "/demo.fxp";

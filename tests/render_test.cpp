@@ -2,6 +2,7 @@
 // as a program with its exit codes, messages and files.
 #include "engine/Render.h"
 
+#include "RunKorvex.h"
 #include "TestFiles.h"
 #include "assets/DemoGuitar.h"
 #include "dsp/RecordingMessages.h"
@@ -21,21 +22,14 @@ namespace {
 
 struct CommandResult {
     int exitCode;
-    std::string output; // stdout and stderr together
+    std::string output; // standard output and error
 };
 
 CommandResult korvex(const std::string& args)
 {
-    const std::string cmd = std::string(STRAVIK_BUILD_DIR) + "/korvex " + args + " 2>&1 </dev/null";
-    CommandResult r{-1, {}};
-    std::FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-    const int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    static TempDir scratch;
+    const KorvexRun r = runKorvex(args, scratch.path());
+    return {r.exitCode, r.all()};
 }
 
 std::vector<int16_t> testSignal(int n)

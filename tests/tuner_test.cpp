@@ -4,6 +4,7 @@
 // test-label: threads
 #include "tools/Tuner.h"
 
+#include "RunKorvex.h"
 #include "TestFiles.h"
 #include "dsp/RecordingMessages.h"
 
@@ -49,28 +50,9 @@ std::string fixed2(double v)
     return t;
 }
 
-struct CommandResult {
-    int exitCode;
-    std::string out; // standard output
-    std::string err; // standard error
-};
+using CommandResult = KorvexRun;
 
-CommandResult korvex(const std::string& args, const std::string& dir)
-{
-    const std::string errFile = dir + "/stderr.txt";
-    const std::string cmd = std::string(STRAVIK_BUILD_DIR) + "/korvex " + args + " 2>" + errFile + " </dev/null";
-    CommandResult r{-1, {}, {}};
-    std::FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
-    const int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const auto e = readFile(errFile);
-    r.err.assign(e.begin(), e.end());
-    return r;
-}
+CommandResult korvex(const std::string& args, const std::string& dir) { return runKorvex(args, dir); }
 
 std::vector<std::vector<std::string>> dataLines(const std::string& out)
 {
