@@ -1,5 +1,6 @@
 #include "assets/DemoGuitar.h"
 
+#include "assets/Noise.h"
 #include "dsp/IirFilter.h"
 
 #include <algorithm>
@@ -12,19 +13,6 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kOpenStrings[6] = {40, 45, 50, 55, 59, 64}; // E2 A2 D3 G3 B3 E4 (MIDI)
-
-// A small deterministic generator, so every build makes the same file.
-class Noise {
-public:
-    double next()
-    {
-        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<double>(state_ >> 11) / static_cast<double>(1ULL << 53) * 2.0 - 1.0;
-    }
-
-private:
-    uint64_t state_ = 0x5EED5EEDULL;
-};
 
 struct Note {
     double time;  // seconds
@@ -131,7 +119,7 @@ std::vector<int16_t> synthesizeDemoGuitar(int sampleRate)
     for (const Note& n : notes) endTime = std::max(endTime, n.time);
     const size_t total = static_cast<size_t>((endTime + 3.5) * sampleRate);
     std::vector<double> mix(total, 0.0);
-    Noise noise;
+    Noise noise(0x5EED5EEDULL);
 
     // Each string sounds until its next note.
     for (int s = 0; s < 6; ++s) {

@@ -8,6 +8,8 @@
 // body, plus a short filtered-noise click for the beater, gently saturated.
 // Everything is computed from fixed numbers, so every build makes the same
 // sound.
+#include "assets/Noise.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -20,23 +22,10 @@ constexpr int kRate = 22050;
 constexpr int kSamples = 11616; // about 0.53 s
 constexpr double kTwoPi = 6.283185307179586;
 
-// A small deterministic noise source for the beater click.
-class Noise {
-public:
-    double next()
-    {
-        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
-        return static_cast<double>(state_ >> 11) / static_cast<double>(1ULL << 53) * 2.0 - 1.0;
-    }
-
-private:
-    uint64_t state_ = 0x4B1C4B1CULL;
-};
-
 std::vector<int16_t> synthesizeKick()
 {
     std::vector<double> x(kSamples);
-    Noise noise;
+    stravik::assets::Noise noise(0x4B1C4B1CULL);
     double phase = 0.0;
     double clickState = 0.0;
     for (int i = 0; i < kSamples; ++i) {
