@@ -37,6 +37,8 @@ render demo-crunch --set dist_enabled=1 --set dist_mode=0 --set dist_clip=0 --se
     --set dist_dry_mix=0.25 --set dist_lpfreq=6000
 render demo-metal --set dist_enabled=1 --set dist_mode=2 --set dist_drive=800 --set dist_lpfreq=7000 \
     --set OutputVolume=0.5
+render demo-amp-cabinet --set spkcab_enabled=1 --set preamp_stage=1 --set spk_gain=-6 --set ir_num=1 \
+    --set actrl_enabled=1 --set actrl_eqtype=1 --set actrl_bass=0.55 --set actrl_mid=0.6 --set actrl_treble=0.45
 render demo-funk-wah --set wah_enabled=1 --set wah_mode=0 --set wah_auto=2 --set wah_f1=400 --set wah_f2=1800 \
     --set wah_period=0.5 --set wah_sel=5 --set InputVolume=0.6
 render demo-talk-box --set wah_enabled=1 --set wah_mode=3 --set wah_auto=2 --set wah_f1=500 --set wah_f2=3000 \

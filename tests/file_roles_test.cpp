@@ -390,3 +390,13 @@ TEST_F(RolesFixture, ChainRunWithBackgroundOneBlockBehindAndMix2Out)
     ASSERT_TRUE(roles->close());
     for (int16_t v : readSamples(dir.file("out.wav"))) EXPECT_EQ(v, 0);
 }
+
+TEST(FileRolesNames, APathWithoutAnExtensionGetsWav)
+{
+    EXPECT_EQ(FileRoles::withWavExtension("take"), "take.wav");
+    EXPECT_EQ(FileRoles::withWavExtension("take.wav"), "take.wav");
+    EXPECT_EQ(FileRoles::withWavExtension("take.aiff"), "take.aiff");
+    // Only the file's own name counts, not a dotted folder above it.
+    EXPECT_EQ(FileRoles::withWavExtension("/home/a.b/take"), "/home/a.b/take.wav");
+    EXPECT_EQ(FileRoles::withWavExtension("/home/a.b/take.1"), "/home/a.b/take.1");
+}
