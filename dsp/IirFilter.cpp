@@ -263,7 +263,10 @@ void IirFilter::process1(double* buf, int n)
     }
 }
 
-void IirFilter::process2(double* buf, int n)
+// The second-order recursion over any sample type; store turns the result
+// into the buffer's type.
+template <typename Sample, typename Store>
+void IirFilter::runSecondOrder(Sample* buf, int n, Store store)
 {
     const double b0 = v_[kB0], b1 = v_[kB1], b2 = v_[kB2], a1 = v_[kA1], a2 = v_[kA2];
     const double g = v_[kInputGain], dry = v_[kDryGain];
@@ -277,12 +280,17 @@ void IirFilter::process2(double* buf, int n)
         x1 = x;
         y2 = y1;
         y1 = y;
-        buf[i] = in * dry + y;
+        buf[i] = store(in * dry + y);
     }
     v_[kInputHistory + 4] = x2;
     v_[kInputHistory + 5] = x1;
     v_[kOutputHistory + 4] = y2;
     v_[kOutputHistory + 5] = y1;
+}
+
+void IirFilter::process2(double* buf, int n)
+{
+    runSecondOrder(buf, n, [](double v) { return v; });
 }
 
 void IirFilter::process3(double* buf, int n)
@@ -357,26 +365,11 @@ double IirFilter::processSample(double in)
 
 void IirFilter::processInt16(int16_t* buf, int n)
 {
-    const double b0 = v_[kB0], b1 = v_[kB1], b2 = v_[kB2], a1 = v_[kA1], a2 = v_[kA2];
-    const double g = v_[kInputGain], dry = v_[kDryGain];
-    double x1 = v_[kInputHistory + 5], x2 = v_[kInputHistory + 4];
-    double y1 = v_[kOutputHistory + 5], y2 = v_[kOutputHistory + 4];
-    for (int i = 0; i < n; ++i) {
-        const double in = buf[i];
-        const double x = in * g;
-        const double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
-        x2 = x1;
-        x1 = x;
-        y2 = y1;
-        y1 = y;
-        // Truncate toward zero inside the 16-bit range the program uses.
-        const double out = std::clamp(std::trunc(in * dry + y), -32767.0, 32767.0);
-        buf[i] = static_cast<int16_t>(out);
-    }
-    v_[kInputHistory + 4] = x2;
-    v_[kInputHistory + 5] = x1;
-    v_[kOutputHistory + 4] = y2;
-    v_[kOutputHistory + 5] = y1;
+    // Truncated toward zero inside the 16-bit range the program uses; the
+    // history keeps the unrounded values.
+    runSecondOrder(buf, n, [](double v) {
+        return static_cast<int16_t>(std::clamp(std::trunc(v), -32767.0, 32767.0));
+    });
 }
 
 } // namespace stravik::dsp

@@ -87,6 +87,8 @@ public:
 
 private:
     void setSecondOrder(double b0, double b1, double b2, double a0, double a1, double a2);
+    template <typename Sample, typename Store>
+    void runSecondOrder(Sample* buf, int n, Store store);
 
     double v_[kValueCount];
     int order_ = 2;
