@@ -57,7 +57,11 @@ int presetsCommand(int argc, char** argv)
 
     // Results on stdout, problems on stderr.
     ConsoleMessages messages(stderr, stdin, stdout);
-    RegistryStore store(RegistryStore::defaultPath(), &messages);
+    // Listing and exporting only read: they work on a read-only store too and
+    // never create one.
+    const bool reading = cmd == "list" || cmd == "export";
+    RegistryStore store(RegistryStore::defaultPath(), &messages,
+                        reading ? RegistryStore::Access::ReadOnly : RegistryStore::Access::ReadWrite);
     if (!store.ok()) return 1;
     const std::vector<std::string> names = store.subKeys("presets");
 

@@ -1,5 +1,6 @@
 #include "presets/PresetFile.h"
 
+#include "dsp/RegularFile.h"
 #include "dsp/UserMessages.h"
 #include "presets/PresetStore.h"
 #include "presets/RegistryStore.h"
@@ -7,9 +8,8 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <strings.h>
+#include <unordered_set>
 
 namespace stravik {
 namespace {
@@ -25,15 +25,45 @@ std::string trim(const std::string& s)
     return s.substr(a, b - a);
 }
 
-bool readWhole(const std::string& path, std::string& text)
+// The ASCII case folding the store uses for names.
+std::string folded(const std::string& s)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::string f = s;
+    for (char& c : f)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return f;
+}
+
+// A name as it can be shown on one line: control characters as "?".
+std::string printable(const std::string& s)
+{
+    std::string p = s;
+    for (char& c : p)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return p;
+}
+
+// Reads a preset file: the first line is looked at before anything else is
+// read, so that a file that is not a preset file costs nothing however large
+// it is. False when the file cannot be opened; header is false when the
+// check was asked for and failed.
+bool readPresetFile(const std::string& path, bool checkHeader, std::string& text, bool& header)
+{
+    std::FILE* f = openRegularFile(path);
     if (!f) return false;
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    if (f.bad()) return false;
-    text = ss.str();
-    return true;
+    char first[256];
+    const size_t got = std::fread(first, 1, sizeof first, f);
+    text.assign(first, got);
+    header = !checkHeader || hasPresetFileHeader(text);
+    bool ok = !std::ferror(f);
+    if (ok && header) {
+        char chunk[65536];
+        size_t n;
+        while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+        ok = !std::ferror(f);
+    }
+    std::fclose(f);
+    return ok;
 }
 
 } // namespace
@@ -50,6 +80,7 @@ std::vector<PresetFileSection> parsePresetFile(const std::string& text)
     std::vector<PresetFileSection> sections;
     PresetFileSection* current = nullptr;
     bool skipping = false; // inside a repeated section
+    std::unordered_set<std::string> seen; // section names, folded
     std::istringstream in(text);
     std::string raw;
     while (std::getline(in, raw)) {
@@ -60,9 +91,7 @@ std::vector<PresetFileSection> parsePresetFile(const std::string& text)
             if (close == std::string::npos) continue;
             const std::string name = line.substr(1, close - 1);
             current = nullptr;
-            skipping = false;
-            for (auto& s : sections)
-                if (strcasecmp(s.name.c_str(), name.c_str()) == 0) skipping = true;
+            skipping = !seen.insert(folded(name)).second;
             if (!skipping) {
                 sections.push_back({name, {}});
                 current = &sections.back();
@@ -93,26 +122,38 @@ int importPresetFile(RegistryStore& store, const std::string& path, bool showMes
 {
     if (count) *count = 0;
     std::string text;
-    if (!readWhole(path, text)) {
+    bool header = true;
+    if (!readPresetFile(path, checkHeader, text, header)) {
         if (showMessages) messages.show("Error opening file '" + path + "' !", {}, MessageIcon::Warning);
         return 1;
     }
-    if (checkHeader && !hasPresetFileHeader(text)) {
+    if (!header) {
         if (showMessages) messages.show("'" + path + "' is NOT Stravik presets file!", {}, MessageIcon::Warning);
         return 1;
     }
     const auto sections = parsePresetFile(text);
+    text = std::string();
     int imported = 0;
+    std::string skipped;
     {
         RegistryStore::Transaction tx(store);
         for (const auto& section : sections) {
-            if (!PresetStore::nameProblem(section.name).empty()) continue;
+            if (std::string problem = PresetStore::nameProblem(section.name); !problem.empty()) {
+                if (section.name.empty()) problem = "A preset needs a name.";
+                else if (section.name == PresetStore::kPlaceholder) problem = "This name is reserved.";
+                skipped += "\n  [" + printable(section.name) + "]: " + problem;
+                continue;
+            }
             const std::string key = "presets\\" + section.name;
             // Keys the file does not have must not survive from the old preset.
-            store.deleteKey(key);
-            for (const auto& [name, value] : section.entries) store.write(name, value, key);
+            if (!store.deleteKey(key)) break;
+            bool written = true;
+            for (const auto& [name, value] : section.entries)
+                if (!(written = store.write(name, value, key))) break;
+            if (!written) break;
             ++imported;
         }
+        // The first failed write fails the whole import: nothing of it stays.
         if (!tx.commit()) return 1;
     }
     store.flush();
@@ -122,6 +163,8 @@ int importPresetFile(RegistryStore& store, const std::string& path, bool showMes
         std::snprintf(buf, sizeof(buf), "%d presets imported.", imported);
         messages.show(buf, {}, MessageIcon::Information);
     }
+    if (showMessages && !skipped.empty())
+        messages.show("These presets of '" + path + "' were not imported:" + skipped, {}, MessageIcon::Warning);
     return 0;
 }
 

@@ -34,8 +34,10 @@ bool hasPresetFileHeader(const std::string& text);
 
 // Imports every preset of the file into the store (each replacing a preset of
 // its name), as one transaction. Returns 0 when the file was read, 1 when it
-// could not be opened or is not a preset file. count receives the number of
-// presets imported. Sections whose names a preset cannot have are skipped.
+// could not be opened, is not a preset file (only its first line is read then)
+// or could not be stored (nothing of it is then). count receives the number
+// of presets stored. Sections whose names a preset cannot have are skipped,
+// and with showMessages a message names each with the reason.
 int importPresetFile(RegistryStore& store, const std::string& path, bool showMessages, bool checkHeader,
                      UserMessages& messages, int* count = nullptr);
 

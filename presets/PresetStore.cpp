@@ -102,9 +102,9 @@ std::vector<std::string> PresetStore::ListPresets() const { return store_.subKey
 
 bool PresetStore::exists(const std::string& name) const
 {
-    for (const std::string& n : ListPresets())
-        if (strcasecmp(n.c_str(), name.c_str()) == 0) return true;
-    return false;
+    // A backslash would name a key below a preset, never a preset.
+    if (name.empty() || name.find('\\') != std::string::npos) return false;
+    return store_.keyExists(presetPath(name));
 }
 
 int PresetStore::graphicCount(EqOwner owner) const
@@ -195,21 +195,21 @@ bool PresetStore::WritePreset(const std::string& name)
     return true;
 }
 
-void PresetStore::readSection(Section s, const std::string& path)
+void PresetStore::readSection(Section s, const KeySnapshot& stored)
 {
     Engine& e = engine_;
     const auto readInto = [&](const KeyInfo& k, int index) {
         const std::string key = keyName(k, index);
         switch (k.stored) {
         case StoredType::Int:
-            k.set(e, index, store_.ReadIntValue(key, static_cast<int>(k.missing), path));
+            k.set(e, index, stored.ReadIntValue(key, static_cast<int>(k.missing)));
             break;
         case StoredType::Float:
-            k.set(e, index, store_.ReadFloatValue(key, static_cast<float>(k.missing), path));
+            k.set(e, index, stored.ReadFloatValue(key, static_cast<float>(k.missing)));
             break;
         case StoredType::String: {
             std::string text;
-            store_.ReadStringValue(key, text, k.readLimit, k.missingText, path);
+            stored.ReadStringValue(key, text, k.readLimit, k.missingText);
             k.setText(e, index, text);
             break;
         }
@@ -234,7 +234,7 @@ void PresetStore::readSection(Section s, const std::string& path)
         if (!eqKeyApplies(k, eqTypeOf(k.eq))) continue;
         if (k.role == KeyRole::EqGraphicCount) {
             // More points than the curve holds are cut to its capacity.
-            const int n = store_.ReadIntValue(k.name, static_cast<int>(k.missing), path);
+            const int n = stored.ReadIntValue(k.name, static_cast<int>(k.missing));
             k.set(e, 0, std::clamp(n, 0, kMaxGraphicPoints));
             continue;
         }
@@ -252,15 +252,15 @@ void PresetStore::readSection(Section s, const std::string& path)
     switch (s) {
     case Section::distortion:
         if (p.dist.dist_mode == -1)
-            p.dist.dist_mode = effects::distortionModeFromPreset(-1, store_.ReadIntValue("dist_overdrv", 0, path));
+            p.dist.dist_mode = effects::distortionModeFromPreset(-1, stored.ReadIntValue("dist_overdrv", 0));
         break;
     case Section::wah:
         if (p.wah.wah_mode == -1)
-            p.wah.wah_mode = effects::wahModeFromTalkBox(store_.ReadIntValue("wah_talk_box", 0, path));
+            p.wah.wah_mode = effects::wahModeFromTalkBox(stored.ReadIntValue("wah_talk_box", 0));
         break;
     case Section::ewah:
         if (p.ewah.ewah_mode == -1)
-            p.ewah.ewah_mode = effects::wahModeFromTalkBox(store_.ReadIntValue("ewah_talk_box", 0, path));
+            p.ewah.ewah_mode = effects::wahModeFromTalkBox(stored.ReadIntValue("ewah_talk_box", 0));
         break;
     case Section::spkcab:
         if (!irFile) effects_.irReferenceLoaded();
@@ -278,10 +278,11 @@ int PresetStore::LoadPreset(const std::string& name, bool askUser)
         messages_.show("Specified preset not found!", {}, MessageIcon::Warning);
         return 1;
     }
-    const std::string path = presetPath(name);
+    // One read of the whole preset; MIDI program changes load from here too.
+    const KeySnapshot stored = store_.snapshot(presetPath(name));
     SectionFlags held{};
     for (int i = 0; i < kPresetSectionCount; ++i)
-        held[static_cast<size_t>(i)] = store_.ReadIntValue(sectionName(static_cast<Section>(i)), 0, path) != 0;
+        held[static_cast<size_t>(i)] = stored.ReadIntValue(sectionName(static_cast<Section>(i)), 0) != 0;
     SectionFlags selection = held;
     bool turnOff = turnOffOthers_;
     if (!askUser || dialog_ == nullptr) {
@@ -307,7 +308,7 @@ int PresetStore::LoadPreset(const std::string& name, bool askUser)
     for (int i = 0; i < kPresetSectionCount; ++i) {
         const auto s = static_cast<Section>(i);
         if (!loaded(s)) continue;
-        readSection(s, path);
+        readSection(s, stored);
         if (s == Section::distortion) effects_.distortionTableStale();
         if (s == Section::IO_Volumes && listener_) listener_->volumesChanged();
     }
@@ -321,8 +322,8 @@ int PresetStore::LoadPreset(const std::string& name, bool askUser)
         }
     }
     if (loaded(Section::compress)) {
-        e.params.compr.icompr_enabled = store_.ReadIntValue("icompr_enabled", 0, path);
-        e.params.compr.ocompr_enabled = store_.ReadIntValue("ocompr_enabled", 0, path);
+        e.params.compr.icompr_enabled = stored.ReadIntValue("icompr_enabled", 0);
+        e.params.compr.ocompr_enabled = stored.ReadIntValue("ocompr_enabled", 0);
     }
     if (listener_) listener_->indicatorsChanged(indicators());
     {

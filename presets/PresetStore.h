@@ -11,6 +11,7 @@
 namespace stravik {
 
 class Engine;
+class KeySnapshot;
 class RegistryStore;
 class UserMessages;
 
@@ -104,7 +105,7 @@ public:
 
 private:
     void writeSection(Section s, const std::string& path);
-    void readSection(Section s, const std::string& path);
+    void readSection(Section s, const KeySnapshot& stored);
     bool eqKeyApplies(const KeyInfo& k, int eqType) const;
     int eqTypeOf(EqOwner owner) const;
     int graphicCount(EqOwner owner) const;

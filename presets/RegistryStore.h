@@ -6,9 +6,17 @@
 // ~/.config). Key paths and value names compare without regard to case.
 //
 // Every single write is committed at once; a Transaction groups many writes
-// so that a crash or a kill in the middle leaves the old state whole.
+// so that a crash or a kill in the middle leaves the old state whole, and a
+// write that fails inside a transaction fails the whole transaction.
+//
+// Nothing that was committed is ever thrown away: only a file that is not a
+// database at all, or fails SQLite's integrity check, is moved aside (with its
+// -wal and -shm files, under the name "<file>.damaged-<time>"). A store that
+// is busy, unreadable or belongs to another program is left as it is and the
+// store does not open (ok() is false, the reason was reported).
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,28 +25,60 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace stravik {
 
 class UserMessages;
 
+// Value names compared as the store compares them (ASCII letters without
+// regard to case).
+struct NoCaseLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// The values of one key, read in one go. The accessors follow the store's
+// own rules (limits, parsing, defaults).
+class KeySnapshot {
+public:
+    KeySnapshot() = default;
+    explicit KeySnapshot(const std::vector<std::pair<std::string, std::string>>& values);
+    bool empty() const { return values_.empty(); }
+    std::optional<std::string> read(const std::string& name) const;
+    int ReadStringValue(const std::string& name, std::string& out, int bufferSize, const std::string& defaultText) const;
+    int ReadIntValue(const std::string& name, int defaultValue) const;
+    float ReadFloatValue(const std::string& name, float defaultValue) const;
+
+private:
+    std::map<std::string, std::string, NoCaseLess> values_;
+};
+
 class RegistryStore {
 public:
+    enum class Access {
+        ReadWrite, // opens or creates the store; falls back to reading when it is read-only
+        ReadOnly,  // reads only: a missing store reads as empty and is not created
+    };
+
     // The store file of this user.
     static std::string defaultPath();
 
-    // Opens (creating when needed) the store at path; ":memory:" gives a
-    // private store that lives as long as the object. A file that is not a
-    // store of this program, or is damaged, is moved aside (its name gets
-    // ".damaged-<time>"), a fresh store is started and messages (may be null)
-    // hears about it. ok() is false only when no store could be opened at all.
-    explicit RegistryStore(const std::string& path, UserMessages* messages = nullptr);
+    // Opens the store at path; ":memory:" gives a private store that lives as
+    // long as the object. messages (may be null) hears about a store that was
+    // moved aside or could not be opened.
+    explicit RegistryStore(const std::string& path, UserMessages* messages = nullptr,
+                           Access access = Access::ReadWrite);
     ~RegistryStore();
     RegistryStore(const RegistryStore&) = delete;
     RegistryStore& operator=(const RegistryStore&) = delete;
 
-    bool ok() const { return db_ != nullptr; }
-    // How long a write waits for another program that holds the store
+    // False when the store could not be opened; openProblem() says why.
+    bool ok() const { return opened_; }
+    const std::string& openProblem() const { return openProblem_; }
+    // True when writes cannot succeed (opened for reading, or the file or its
+    // folder is read-only).
+    bool readOnly() const { return readOnly_; }
+    // How long an operation waits for another program that holds the store
     // (5 s unless changed).
     void setBusyTimeout(int milliseconds);
     const std::string& path() const { return path_; }
@@ -53,6 +93,7 @@ public:
     bool keyExists(const std::string& subPath) const;
     // Names and texts of a key's values, in the order they were first written.
     std::vector<std::pair<std::string, std::string>> values(const std::string& subPath) const;
+    KeySnapshot snapshot(const std::string& subPath) const { return KeySnapshot(values(subPath)); }
     // The names of the keys directly below subPath, sorted without regard to case.
     std::vector<std::string> subKeys(const std::string& subPath) const;
     // Makes everything written so far durable (writes outside a transaction
@@ -79,12 +120,19 @@ public:
     // of the text is ignored. nullopt when there is no number.
     static std::optional<int> parseInt(const std::string& text);
     static std::optional<float> parseFloat(const std::string& text);
+    // The accessors' rules applied to a value that may be missing.
+    static int stringFrom(const std::optional<std::string>& v, std::string& out, int bufferSize,
+                          const std::string& defaultText);
+    static int intFrom(const std::optional<std::string>& v, int defaultValue);
+    static float floatFrom(const std::optional<std::string>& v, float defaultValue);
 
     // ---- transactions
     class Transaction {
     public:
         explicit Transaction(RegistryStore& store);
         ~Transaction(); // rolls back unless committed
+        // False (and everything rolled back) when the transaction could not
+        // begin or any write inside it failed.
         bool commit();
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
@@ -101,19 +149,27 @@ public:
     }
 
 private:
-    bool openFile(const std::string& path, std::string& why);
+    enum class OpenResult { Opened, Damaged, Failed };
+    OpenResult openFile(Access access, std::string& why);
+    void closeDb();
     bool exec(const char* sql);
-
-    void reportWriteFailure();
+    sqlite3_stmt* statement(int which) const;
+    bool writeFailed(const std::string& why);
+    void reportWriteFailure(int code);
 
     std::string path_;
     UserMessages* messages_;
     sqlite3* db_ = nullptr;
+    bool opened_ = false;
+    bool readOnly_ = false;
+    std::string openProblem_;
+    // Prepared once, reused for every call (an import writes many thousands).
+    mutable std::vector<sqlite3_stmt*> statements_;
     // The window, the MIDI thread and the preset loader share the store; a
     // transaction holds it for its whole length.
     mutable std::recursive_mutex mutex_;
     bool failureReported_ = false;
-    bool writesRefused_ = false; // the enclosing transaction could not begin
+    bool writesRefused_ = false; // the enclosing transaction could not begin or a write in it failed
     int transactionDepth_ = 0;
     std::string lastError_;
     std::function<void(const std::string&, const std::string&)> observer_;

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace stravik;
 using namespace testfiles;
 
@@ -65,6 +70,52 @@ TEST(PresetFile, FilesWithoutTheHeaderOrThatCannotBeOpenedAreRefused)
     EXPECT_EQ(store.subKeys("presets"), (std::vector<std::string>{"Clean"}));
 }
 
+// Anything but a regular file is refused before it is read: a FIFO would
+// block the import for ever, /dev/zero would fill the memory. A huge file
+// without the header costs one look at its first line.
+TEST(PresetFile, OnlyRegularFilesAreReadAndOnlyPastAGoodFirstLine)
+{
+    TempDir dir;
+    RegistryStore store(":memory:");
+    RecordingMessages messages;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("fifo"), std::string("/dev/zero"), dir.path()}) {
+        EXPECT_EQ(importPresetFile(store, path, true, true, messages), 1);
+        EXPECT_EQ(messages.texts().back(), "Error opening file '" + path + "' !");
+    }
+    const std::string huge = dir.file("huge.fxp");
+    writeText(huge, "[Clean]\necho=1\n");
+    std::filesystem::resize_file(huge, 64ull << 30); // sparse: 64 GiB of zeros after the text
+    EXPECT_EQ(importPresetFile(store, huge, true, true, messages), 1);
+    EXPECT_EQ(messages.texts().back(), "'" + huge + "' is NOT Stravik presets file!");
+    EXPECT_TRUE(store.subKeys("presets").empty());
+}
+
+// The store refuses a write half-way through the file: nothing of the file is
+// stored and no count of imported presets is claimed.
+TEST(PresetFile, AnImportTheStoreRefusesHalfWayStoresNothing)
+{
+    TempDir dir;
+    const std::string path = dir.file("registry.sqlite3");
+    RecordingMessages messages;
+    RegistryStore store(path, &messages);
+    store.write("echo", "1", "presets\\Old");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TRIGGER refuse BEFORE INSERT ON registry_values WHEN NEW.name = 'poison' "
+                                  "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    writeText(dir.file("p.fxp"), ";**** Stravik presets file ****;\n[A]\necho=1\n[Old]\nchorus=1\n[C]\npoison=1\n[D]\necho=1\n");
+    int count = -1;
+    EXPECT_EQ(importPresetFile(store, dir.file("p.fxp"), true, true, messages, &count), 1);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(store.subKeys("presets"), std::vector<std::string>{"Old"});
+    EXPECT_EQ(store.values("presets\\Old"), (std::vector<std::pair<std::string, std::string>>{{"echo", "1"}}));
+    for (const auto& text : messages.texts()) EXPECT_EQ(text.find("imported."), std::string::npos) << text;
+}
+
 TEST(PresetFile, ImportReplacesWholePresetsAndCutsValuesAtTheFirstBlank)
 {
     TempDir dir;
@@ -89,6 +140,10 @@ TEST(PresetFile, ImportReplacesWholePresetsAndCutsValuesAtTheFirstBlank)
     int count = 0;
     ASSERT_EQ(importPresetFile(store, dir.file("p.fxp"), true, true, messages, &count), 0);
     EXPECT_EQ(count, 1); // the bad name is skipped, the repeated section keeps its first entries
+    ASSERT_EQ(messages.count(), 2u);
+    EXPECT_EQ(messages.texts()[1], "These presets of '" + dir.file("p.fxp") +
+                                       "' were not imported:\n  [Bad\\Name]: A preset name cannot contain \\, ] or "
+                                       "control characters.");
     EXPECT_FALSE(store.read("chorus", "presets\\Clean").has_value()); // replaced whole
     EXPECT_EQ(*store.read("spk_ir_fname", "presets\\Clean"), "/home/me/my");
     EXPECT_EQ(*store.read("spk_gain", "presets\\Clean"), "3");

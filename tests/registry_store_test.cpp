@@ -167,7 +167,8 @@ TEST(RegistryStore, AFileThatIsNotAStoreIsKeptAsideAndAFreshOneStarted)
     EXPECT_EQ(kept, 1);
 }
 
-TEST(RegistryStore, AnotherProgramsDatabaseIsNotTakenOver)
+// Nothing here may be moved aside or emptied: the file is a healthy database.
+TEST(RegistryStore, AnotherProgramsDatabaseIsLeftAloneAndNotOpened)
 {
     TempDir dir;
     const std::string path = dir.file("registry.sqlite3");
@@ -175,11 +176,96 @@ TEST(RegistryStore, AnotherProgramsDatabaseIsNotTakenOver)
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
     sqlite3_exec(db, "CREATE TABLE photos(id INTEGER); INSERT INTO photos VALUES (1);", nullptr, nullptr, nullptr);
     sqlite3_close(db);
+    const auto before = readFile(path);
     RecordingMessages messages;
     RegistryStore s(path, &messages);
-    ASSERT_TRUE(s.ok());
-    EXPECT_EQ(messages.count(), 1u);
+    EXPECT_FALSE(s.ok());
+    EXPECT_FALSE(s.write("v", "1", "cfg"));
+    ASSERT_GE(messages.count(), 1u);
     EXPECT_NE(messages.texts()[0].find("another program"), std::string::npos);
+    EXPECT_EQ(readFile(path), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Committed transactions that still live in the -wal file survive a store
+// that another program holds locked while we open it.
+TEST(RegistryStore, AStoreLockedByAnotherProgramIsNeitherMovedNorEmptied)
+{
+    TempDir dir;
+    const std::string path = dir.file("registry.sqlite3");
+    { RegistryStore s(path); }
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    sqlite3_exec(other, "PRAGMA wal_autocheckpoint = 0", nullptr, nullptr, nullptr);
+    ASSERT_EQ(sqlite3_exec(other, "INSERT INTO registry_values (path, name, value) VALUES ('presets\\Lead', 'echo', '1')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_GT(std::filesystem::file_size(path + "-wal"), 0u); // the preset is only in the -wal file
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE; "
+                                  "UPDATE registry_values SET value = '1'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    RecordingMessages messages;
+    {
+        RegistryStore blocked(path, &messages); // waits for the lock, then gives up
+        EXPECT_FALSE(blocked.ok());
+    }
+    ASSERT_EQ(messages.count(), 1u);
+    EXPECT_NE(messages.texts()[0].find("another program is using it"), std::string::npos);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1); // no file kept aside
+    RegistryStore s(path);
+    ASSERT_TRUE(s.ok());
+    EXPECT_EQ(s.read("echo", "presets\\Lead"), "1");
+}
+
+// A write refused half-way (here by a trigger, as a full disk or an I/O error
+// would) leaves nothing of the transaction behind, and nothing after it runs.
+TEST(RegistryStore, AFailedWriteFailsItsWholeTransaction)
+{
+    TempDir dir;
+    const std::string path = dir.file("registry.sqlite3");
+    RecordingMessages messages;
+    RegistryStore s(path, &messages);
+    s.write("v", "old", "presets\\A");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TRIGGER refuse BEFORE INSERT ON registry_values WHEN NEW.name = 'poison' "
+                                  "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(other);
+    {
+        RegistryStore::Transaction tx(s);
+        EXPECT_TRUE(s.write("v", "new", "presets\\A"));
+        EXPECT_FALSE(s.write("poison", "1", "presets\\A"));
+        EXPECT_FALSE(s.write("after", "1", "presets\\A"));
+        EXPECT_FALSE(s.deleteKey("presets\\A"));
+        EXPECT_FALSE(tx.commit());
+    }
+    EXPECT_EQ(s.values("presets\\A"), (std::vector<std::pair<std::string, std::string>>{{"v", "old"}}));
+    ASSERT_EQ(messages.count(), 1u);
+    EXPECT_NE(messages.texts()[0].find("disk full"), std::string::npos);
+}
+
+TEST(RegistryStore, OpeningForReadingNeverCreatesOrChangesAStore)
+{
+    TempDir dir;
+    const std::string path = dir.file("sub/registry.sqlite3");
+    {
+        RegistryStore reader(path, nullptr, RegistryStore::Access::ReadOnly);
+        ASSERT_TRUE(reader.ok());
+        EXPECT_TRUE(reader.readOnly());
+        EXPECT_TRUE(reader.subKeys("presets").empty());
+        EXPECT_FALSE(reader.write("v", "1", "cfg"));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("sub")));
+    { RegistryStore(path).write("v", "1", "presets\\A"); }
+    RegistryStore reader(path, nullptr, RegistryStore::Access::ReadOnly);
+    EXPECT_EQ(reader.subKeys("presets"), std::vector<std::string>{"A"});
+    EXPECT_FALSE(reader.deleteKey("presets\\A"));
+    EXPECT_TRUE(reader.keyExists("presets\\A"));
 }
 
 TEST(RegistryStore, ADamagedStoreIsKeptAside)
@@ -198,11 +284,17 @@ TEST(RegistryStore, ADamagedStoreIsKeptAside)
     for (size_t i = 8192; i < 40000; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
     writeFile(path, bytes);
     std::filesystem::remove(path + "-wal");
+    writeFile(path + "-wal", {1, 2, 3}); // whatever journal it has goes along with it
     RecordingMessages messages;
     RegistryStore s(path, &messages);
     ASSERT_TRUE(s.ok());
     EXPECT_EQ(messages.count(), 1u);
     EXPECT_FALSE(s.read("key1", "presets\\P").has_value()); // a fresh store
+    bool walKept = false;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        if (e.path().string().ends_with("-wal") && e.path().string().find(".damaged-") != std::string::npos)
+            walKept = readFile(e.path().string()) == std::vector<uint8_t>{1, 2, 3};
+    EXPECT_TRUE(walKept);
 }
 
 TEST(RegistryStore, ABusyStoreRefusesTheWholeTransactionWithAMessage)
