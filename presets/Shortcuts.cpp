@@ -48,6 +48,9 @@ bool Shortcuts::programChange(int program)
 
 void Shortcuts::midiMessage(int channel, int type, int data1, int data2)
 {
+    // "MIDI control enabled" switches program changes and effect control
+    // together.
+    if (!engine_.settings.MIDIShortcutsON) return;
     const int wanted = engine_.settings.ProgMidiChan;
     if (wanted != 0 && wanted != channel) return;
     if (type == 12) {

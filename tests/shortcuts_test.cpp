@@ -98,6 +98,9 @@ TEST_F(ShortcutFixture, ProgramChangesFollowTheTableAndTheChannel)
 TEST_F(ShortcutFixture, ControllersSwitchEffectsOnlyWhenTheirStateDiffers)
 {
     engine->settings.CtrlMidiEnable = 1;
+    shortcuts.midiMessage(1, 11, 104, 127); // "MIDI control enabled" is off: ignored
+    EXPECT_EQ(engine->params.pitch.pitch_enabled.get(), 0);
+    engine->settings.MIDIShortcutsON = 1;
     shortcuts.midiMessage(1, 11, 104, 127);
     EXPECT_EQ(engine->params.pitch.pitch_enabled.get(), 1);
     const int lamps = listener.lamps;
@@ -141,6 +144,7 @@ TEST_F(ShortcutFixture, WahsExcludeEachOtherAndTheReverbStartsClean)
 TEST_F(ShortcutFixture, VolumeControllers)
 {
     engine->settings.CtrlMidiEnable = 1;
+    engine->settings.MIDIShortcutsON = 1;
     shortcuts.midiMessage(1, 11, 120, 70);
     EXPECT_FLOAT_EQ(engine->volumes.OutputVolume.get(), static_cast<float>(std::pow(10.0, 0.5 / 20.0)));
     shortcuts.midiMessage(1, 11, 119, 127); // +57 dB is held at +15
