@@ -210,8 +210,9 @@ int tuneCommand(int argc, char** argv)
 
     // The recording.
     WavReader reader;
-    const WavError opened = reader.open(file);
-    if (opened == kWavNotFound) return failure("cannot open " + file + ": no such file");
+    std::string why;
+    const WavError opened = reader.open(file, 0, &why);
+    if (opened == kWavNotFound) return failure("cannot open " + file + ": " + why);
     if (opened != kWavOk) return failure(file + " is not a WAV file it can read");
     const WavFormat& format = reader.format();
     if (format.sampleRate != static_cast<uint32_t>(PitchAnalyzer::kSampleRate))

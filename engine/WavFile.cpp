@@ -1,10 +1,13 @@
 #include "engine/WavFile.h"
 
+#include "dsp/RegularFile.h"
+
+#include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace stravik {
 namespace {
@@ -56,6 +59,39 @@ WavFormat decodeFormat(const unsigned char* p)
     return f;
 }
 
+// The chunk headers of a file, read through a window of it: one read serves
+// every header inside the window, so that a file of many small chunks costs
+// a read per window rather than one per chunk.
+class ChunkWindow {
+public:
+    ChunkWindow(int fd, int64_t fileSize) : fd_(fd), fileSize_(fileSize) {}
+
+    // The n bytes (at most the window's size) at pos; nullptr when the file
+    // ends before them or cannot be read.
+    const unsigned char* at(int64_t pos, size_t n)
+    {
+        const auto count = static_cast<int64_t>(n);
+        if (pos < 0 || pos + count > fileSize_) return nullptr;
+        if (start_ < 0 || pos < start_ || pos + count > start_ + length_) {
+            const ssize_t got = ::pread(fd_, bytes_, sizeof(bytes_), static_cast<off_t>(pos));
+            if (got < count) {
+                start_ = -1;
+                return nullptr;
+            }
+            start_ = pos;
+            length_ = got;
+        }
+        return bytes_ + (pos - start_);
+    }
+
+private:
+    int fd_;
+    int64_t fileSize_;
+    int64_t start_ = -1;
+    int64_t length_ = 0;
+    unsigned char bytes_[4096];
+};
+
 } // namespace
 
 WavFormat WavFormat::pcm16(int channels, int sampleRate)
@@ -80,8 +116,17 @@ WavWriter::~WavWriter()
 bool WavWriter::create(const std::string& path, const WavFormat& format, size_t bufferBytes)
 {
     if (file_) close();
-    file_ = std::fopen(path.c_str(), "wb");
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    return start(f, format, bufferBytes, true);
+}
+
+bool WavWriter::start(std::FILE* stream, const WavFormat& format, size_t bufferBytes, bool seekable)
+{
+    if (file_) close();
+    file_ = stream;
     if (!file_) return false;
+    seekable_ = seekable;
     if (bufferBytes > 0) {
         buffer_ = static_cast<char*>(std::malloc(bufferBytes));
         if (buffer_) std::setvbuf(file_, buffer_, _IOFBF, bufferBytes);
@@ -90,6 +135,9 @@ bool WavWriter::create(const std::string& path, const WavFormat& format, size_t 
     std::memcpy(header, kTemplate, sizeof(header));
     encodeFormat(header + 20, format);
     dataBytes_ = 0;
+    full_ = false;
+    const uint64_t align = std::max<uint64_t>(format.blockAlign, 2);
+    fileLimit_ = static_cast<uint32_t>(limit_ / align * align);
     failed_ = std::fwrite(header, 1, sizeof(header), file_) != sizeof(header);
     return true;
 }
@@ -97,6 +145,13 @@ bool WavWriter::create(const std::string& path, const WavFormat& format, size_t 
 void WavWriter::append(const int16_t* samples, size_t count)
 {
     if (!file_ || count == 0) return;
+    const size_t room = (fileLimit_ - dataBytes_) / 2;
+    if (count > room) {
+        // The limit is a whole number of frames: the frames that fit go in.
+        count = room;
+        full_ = true;
+        if (count == 0) return;
+    }
     size_t written;
     if constexpr (std::endian::native == std::endian::little) {
         written = std::fwrite(samples, sizeof(int16_t), count, file_);
@@ -115,11 +170,19 @@ void WavWriter::append(const int16_t* samples, size_t count)
 bool WavWriter::close()
 {
     if (!file_) return false;
-    unsigned char v[4];
-    put32(v, dataBytes_ + 36);
-    bool ok = std::fseek(file_, 4, SEEK_SET) == 0 && std::fwrite(v, 1, 4, file_) == 4;
-    put32(v, dataBytes_);
-    ok = ok && std::fseek(file_, 40, SEEK_SET) == 0 && std::fwrite(v, 1, 4, file_) == 4;
+    bool ok = true;
+    if (seekable_) {
+        unsigned char v[4];
+        put32(v, dataBytes_ + 36);
+        ok = std::fseek(file_, 4, SEEK_SET) == 0 && std::fwrite(v, 1, 4, file_) == 4;
+        put32(v, dataBytes_);
+        ok = ok && std::fseek(file_, 40, SEEK_SET) == 0 && std::fwrite(v, 1, 4, file_) == 4;
+    } else {
+        // What went into a FIFO or a device has gone; the header that went
+        // first keeps its "unknown" sizes, which readers of a stream take as
+        // "until the end".
+        ok = std::fflush(file_) == 0;
+    }
     ok = std::fclose(file_) == 0 && ok && !failed_;
     file_ = nullptr;
     std::free(buffer_);
@@ -139,17 +202,19 @@ void WavReader::close()
     buffer_ = nullptr;
 }
 
-WavError WavReader::open(const std::string& path, size_t bufferBytes)
+WavError WavReader::open(const std::string& path, size_t bufferBytes, std::string* why)
 {
     close();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return errno == ENOENT ? kWavNotFound : kWavBadFormat;
+    // Regular files only: a FIFO would keep us waiting here for a writer,
+    // /dev/zero would never end.
+    std::FILE* f = openRegularFile(path, why);
+    if (!f) return kWavNotFound;
     const auto fail = [&] {
         std::fclose(f);
         return kWavBadFormat;
     };
     struct stat st {};
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return fail();
+    if (fstat(fileno(f), &st) != 0) return fail();
     const int64_t fileSize = st.st_size;
 
     unsigned char header[44];
@@ -157,18 +222,21 @@ WavError WavReader::open(const std::string& path, size_t bufferBytes)
     format_ = decodeFormat(header + 20);
 
     // Walk the chunks that follow the RIFF header ("fmt ", "LIST", ...) to
-    // the data chunk. Chunks are padded to an even size.
+    // the data chunk. Chunks are padded to an even size. Every step moves at
+    // least 8 bytes on, so the walk ends at the end of the file whatever the
+    // sizes say: a hostile file costs no more than reading it through.
+    ChunkWindow window(fileno(f), fileSize);
     int64_t chunk = 12;
     int64_t dataBytes = -1;
-    for (int guard = 0; guard < 10000 && chunk + 8 <= fileSize; ++guard) {
-        unsigned char ch[8];
-        if (std::fseek(f, static_cast<long>(chunk), SEEK_SET) != 0 || std::fread(ch, 1, 8, f) != 8) break;
+    while (chunk + 8 <= fileSize) {
+        const unsigned char* ch = window.at(chunk, 8);
+        if (!ch) break;
         const uint32_t size = get32(ch + 4);
         if (std::memcmp(ch, "fmt ", 4) == 0 && size >= 16 && chunk != 12) {
             // A format chunk that is not the first chunk (after a "JUNK"
             // chunk, say) is where the format really is.
-            unsigned char fmt[16];
-            if (std::fread(fmt, 1, 16, f) == 16) format_ = decodeFormat(fmt);
+            if (const unsigned char* fmt = window.at(chunk, 24)) format_ = decodeFormat(fmt + 8);
+            ch = window.at(chunk, 8);
         }
         if (std::memcmp(ch, "data", 4) == 0) {
             dataBytes = size;

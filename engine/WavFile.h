@@ -22,8 +22,19 @@ struct WavFormat {
 
 // Writes the 44-byte header first (with the sizes unknown) and the sizes
 // when closed.
+//
+// The sizes are 32-bit and the RIFF size counts 36 header bytes besides the
+// data, so a file holds a little under 4 GiB of samples (6.2 hours of 48 kHz
+// stereo). The writer stops there, at a whole frame, rather than let the
+// sizes wrap round: what it was given beyond that is not written, and
+// reachedLimit() says so.
 class WavWriter {
 public:
+    // One below the 32-bit maximum: all ones is the "unknown" size of a file
+    // still being written.
+    static constexpr uint64_t kMaxRiffSize = 0xFFFFFFFEu;
+    static constexpr uint64_t kMaxDataBytes = kMaxRiffSize - 36;
+
     WavWriter() = default;
     ~WavWriter(); // closes (writing the sizes) if still open
     WavWriter(const WavWriter&) = delete;
@@ -32,22 +43,38 @@ public:
     // Creates path for writing; bufferBytes > 0 gives the stream a buffer of
     // that size. False when the file cannot be created.
     bool create(const std::string& path, const WavFormat& format, size_t bufferBytes = 0);
-    // Appends raw sample bytes (16-bit values are written little-endian).
+    // Writes into a stream the caller opened for writing; close() closes it.
+    // seekable false: the stream cannot go back (a FIFO, a device), so
+    // close() leaves the header's sizes "unknown". False for no stream.
+    bool start(std::FILE* stream, const WavFormat& format, size_t bufferBytes, bool seekable);
+    // Appends raw sample bytes (16-bit values are written little-endian), as
+    // far as the size limit allows.
     void append(const int16_t* samples, size_t count);
     // Writes the sizes and closes. False when any write failed on the way.
     bool close();
     bool isOpen() const { return file_ != nullptr; }
     uint32_t dataBytes() const { return dataBytes_; }
 
+    // Lowers the size limit for the next file (whole frames are kept below
+    // it), so that tests reach it without writing gigabytes.
+    void limitDataBytes(uint64_t bytes) { limit_ = bytes < kMaxDataBytes ? bytes : kMaxDataBytes; }
+    // Samples were refused because the file was full.
+    bool reachedLimit() const { return full_; }
+
 private:
     std::FILE* file_ = nullptr;
     char* buffer_ = nullptr;
     uint32_t dataBytes_ = 0;
+    uint64_t limit_ = kMaxDataBytes;
+    uint32_t fileLimit_ = 0; // limit_ in whole frames of the open file
+    bool seekable_ = true;
     bool failed_ = false;
+    bool full_ = false;
 };
 
-// Why an open failed, as system error numbers: 2 the file was not found,
-// 11 the file is not a readable WAV file (or cannot be read at all).
+// Why an open failed, as system error numbers: 2 the file cannot be opened
+// (missing, not readable, or no regular file: a folder, a FIFO, a device),
+// 11 the file is not a readable WAV file.
 enum WavError : int { kWavOk = 0, kWavNotFound = 2, kWavBadFormat = 11 };
 
 // Reads the sample data block by block. The data chunk is found by walking
@@ -63,8 +90,10 @@ public:
     WavReader& operator=(const WavReader&) = delete;
 
     // Opens path and positions at the first sample. On failure returns the
-    // error (kWavNotFound or kWavBadFormat) and leaves the reader closed.
-    WavError open(const std::string& path, size_t bufferBytes = 0);
+    // error (kWavNotFound or kWavBadFormat) and leaves the reader closed;
+    // why (may be null) then receives the reason a file could not be opened
+    // ("No such file or directory", "not a regular file", ...).
+    WavError open(const std::string& path, size_t bufferBytes = 0, std::string* why = nullptr);
     void close();
     bool isOpen() const { return file_ != nullptr; }
 

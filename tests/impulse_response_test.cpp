@@ -35,6 +35,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 using namespace stravik;
@@ -498,9 +499,18 @@ TEST(IrWav, EveryFailureHasItsMessage)
         std::string text; // "" for no message
     };
     const std::string missing = rig.dir.file("nowhere.wav");
+    // A folder, a FIFO (without waiting for a writer) and an endless device
+    // are files that cannot be opened.
+    const std::string fifo = rig.dir.file("fifo.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto cannotOpen = [](const std::string& path) {
+        return "Error opening impulse file!\n '" + path + "' not found.";
+    };
     std::vector<Case> cases = {
-        {missing, E::NotFound, "Error opening impulse file!\n '" + missing + "' not found."},
-        {rig.dir.path(), E::Corrupted, "Error opening impulse file! Unknown format or file corrupted."},
+        {missing, E::NotFound, cannotOpen(missing)},
+        {rig.dir.path(), E::NotFound, cannotOpen(rig.dir.path())},
+        {fifo, E::NotFound, cannotOpen(fifo)},
+        {"/dev/zero", E::NotFound, cannotOpen("/dev/zero")},
         {rig.write(layout(2, 1, 4, 48000, 256), std::vector<uint8_t>(512, 1), "adpcm.wav"), E::FormatUnsupported,
          "IR WAVE format not supported!"},
         {rig.write(layout(0xFFFE, 1, 16), std::vector<uint8_t>(64, 1), "ext.wav"), E::FormatUnsupported,

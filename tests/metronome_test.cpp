@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -249,7 +250,11 @@ TEST(Metronome, StereoAddsTheSameClickToBothChannels)
 TEST(Metronome, WaveModeWithAnEmptyOrUnreadableFileMixesNothing)
 {
     TempDir dir;
-    for (const std::string& path : {std::string(), dir.file("missing.wav")}) {
+    // A FIFO is refused without waiting for a writer; a device or a folder
+    // is no sound either.
+    ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+    for (const std::string& path :
+         {std::string(), dir.file("missing.wav"), dir.file("fifo.wav"), std::string("/dev/zero"), dir.path()}) {
         Rig r;
         r.settings.MetroSound = Metronome::kWaveFile;
         r.settings.MetroWave = path;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -603,4 +604,13 @@ TEST(KorvexTune, UsageErrorsAndFailures)
         EXPECT_TRUE(dataLines(r.out).empty()) << bad;
     }
     EXPECT_NE(korvex("tune " + dir.file("rate.wav"), dir.path()).err.find("48000"), std::string::npos);
+
+    // Files that cannot be opened: a FIFO is refused at once (nobody will
+    // ever write to it), and so is a device that never ends.
+    ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+    for (const std::string& path : {dir.file("fifo.wav"), std::string("/dev/zero"), dir.path()}) {
+        const auto r = korvex("tune " + path, dir.path());
+        EXPECT_EQ(r.exitCode, 1) << path;
+        EXPECT_NE(r.err.find("korvex tune: cannot open " + path), std::string::npos) << r.err;
+    }
 }

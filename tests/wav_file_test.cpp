@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <random>
+#include <sys/stat.h>
 
 using namespace stravik;
 using namespace testfiles;
@@ -63,6 +64,48 @@ TEST(WavWriter, AnUnfinishedFileSaysItsSizesAreUnknown)
     WavReader r;
     ASSERT_EQ(r.open(dir.file("unfinished.wav")), kWavOk);
     EXPECT_EQ(r.frames(), 2);
+}
+
+TEST(WavWriter, StopsAtTheSizeLimitWithCorrectSizes)
+{
+    TempDir dir;
+    const std::string path = dir.file("full.wav");
+    WavWriter w;
+    w.limitDataBytes(1002); // stereo frames are 4 bytes: 1000 fit
+    ASSERT_TRUE(w.create(path, WavFormat::pcm16(2, 48000)));
+    std::vector<int16_t> s(300, 7);
+    w.append(s.data(), s.size());
+    EXPECT_FALSE(w.reachedLimit());
+    w.append(s.data(), s.size());
+    EXPECT_TRUE(w.reachedLimit());
+    EXPECT_EQ(w.dataBytes(), 1000u);
+    w.append(s.data(), s.size()); // nothing more goes in
+    ASSERT_TRUE(w.close());
+    const auto b = readFile(path);
+    ASSERT_EQ(b.size(), 44u + 1000u);
+    EXPECT_EQ(get32(b, 4), 1000u + 36u);
+    EXPECT_EQ(get32(b, 40), 1000u);
+}
+
+TEST(WavWriter, TheRealLimitKeepsTheRiffSizeBelowFourGigabytes)
+{
+    // Written to /dev/null: the count is real, the disk is spared.
+    std::FILE* sink = std::fopen("/dev/null", "wb");
+    ASSERT_NE(sink, nullptr);
+    WavWriter w;
+    ASSERT_TRUE(w.start(sink, WavFormat::pcm16(2, 48000), 0, true));
+    const std::vector<int16_t> block(1 << 20, 1); // 2 MiB
+    int appends = 0;
+    while (!w.reachedLimit() && appends < 3000) {
+        w.append(block.data(), block.size());
+        ++appends;
+    }
+    ASSERT_TRUE(w.reachedLimit());
+    EXPECT_EQ(appends, 2048); // 4 GiB offered
+    // The largest whole number of stereo frames whose RIFF size (data + 36)
+    // is still below the all-ones "unknown".
+    EXPECT_EQ(w.dataBytes(), 4294967256u);
+    EXPECT_TRUE(w.close());
 }
 
 TEST(WavWriter, CannotCreateInAMissingOrUnwritablePlace)
@@ -155,7 +198,6 @@ TEST(WavReader, ErrorNumbers)
     TempDir dir;
     WavReader r;
     EXPECT_EQ(r.open(dir.file("missing.wav")), kWavNotFound);
-    EXPECT_EQ(r.open(dir.path()), kWavBadFormat); // a directory
 
     WavSpec layout;
     writeFile(dir.file("empty-data.wav"), wavBytes(layout, {}));
@@ -182,6 +224,48 @@ TEST(WavReader, ErrorNumbers)
     writeFile(dir.file("nodata.wav"), noData);
     EXPECT_EQ(r.open(dir.file("nodata.wav")), kWavBadFormat);
     EXPECT_FALSE(r.isOpen());
+}
+
+TEST(WavReader, OnlyRegularFilesAreOpened)
+{
+    // A FIFO is refused at once instead of waiting for a writer; devices
+    // that never end and folders are refused too. All count as files that
+    // cannot be opened.
+    TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+    WavReader r;
+    std::string why;
+    EXPECT_EQ(r.open(dir.file("fifo.wav"), 0, &why), kWavNotFound);
+    EXPECT_EQ(why, "not a regular file");
+    EXPECT_EQ(r.open("/dev/zero", 0, &why), kWavNotFound);
+    EXPECT_EQ(why, "not a regular file");
+    EXPECT_EQ(r.open(dir.path(), 0, &why), kWavNotFound);
+    EXPECT_EQ(why, "is a folder");
+    EXPECT_FALSE(r.isOpen());
+    // A symbolic link to a WAV file is that file.
+    writeWav(dir.file("a.wav"), {1, 2, 3});
+    std::filesystem::create_symlink(dir.file("a.wav"), dir.file("link.wav"));
+    ASSERT_EQ(r.open(dir.file("link.wav")), kWavOk);
+    EXPECT_EQ(r.frames(), 3);
+}
+
+TEST(WavReader, TheChunkWalkGoesOnToTheEndOfTheFile)
+{
+    // Twenty thousand empty chunks before the data: far more than any writer
+    // puts there, but the data is still found.
+    WavSpec many;
+    for (int i = 0; i < 20000; ++i) many.extraChunks.push_back({"JUNK", {}});
+    TempDir dir;
+    writeFile(dir.file("many.wav"), wavBytes(many, pcm16Bytes({4, 5})));
+    WavReader r;
+    ASSERT_EQ(r.open(dir.file("many.wav")), kWavOk);
+    EXPECT_EQ(r.frames(), 2);
+    EXPECT_EQ(r.dataOffset(), 44 + 20000 * 8);
+    // Without a data chunk the walk ends at the end of the file.
+    auto noData = wavBytes(many, pcm16Bytes({4, 5}));
+    noData[36 + 20000 * 8] = 'x';
+    writeFile(dir.file("nodata.wav"), noData);
+    EXPECT_EQ(r.open(dir.file("nodata.wav")), kWavBadFormat);
 }
 
 TEST(WavReader, DataSizeBeyondTheFileIsCutToTheFile)
