@@ -4,11 +4,16 @@
 #include "engine/Engine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace stravik {
 namespace {
@@ -24,10 +29,30 @@ std::string rateMessage(const char* what, int fileRate, int processingRate)
     return buf;
 }
 
-bool exists(const std::string& path)
+// Whether writing the output would replace a file: a regular file there,
+// or at the end of the links there. A FIFO or a device only takes a stream.
+bool holdsAFile(const std::string& path)
 {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Follows symbolic links that end at no file to the name where they end,
+// which is where that file is to be made. False for a loop or a link that
+// cannot be read.
+bool followDanglingLinks(std::string& path)
+{
+    namespace fs = std::filesystem;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::error_code ec;
+        fs::path target = fs::read_symlink(path, ec);
+        if (ec) return false;
+        if (target.is_relative()) target = fs::path(path).parent_path() / target;
+        path = target.string();
+    }
+    return false;
 }
 
 } // namespace
@@ -82,7 +107,7 @@ bool FileRoles::confirmOverwrite(UserMessages& messages) const
 {
     if (!engine_.fileOutput) return true;
     const std::string out = engine_.settings.FileOut.get();
-    if (!exists(out)) return true;
+    if (!holdsAFile(out)) return true;
     const std::string question = "File '" + out + "' already exists!\nDo you want to overwrite it?";
     return messages.ask(question, "Warning!", MessageButtons::OkCancel, MessageIcon::Warning) == MessageAnswer::Ok;
 }
@@ -125,13 +150,16 @@ bool FileRoles::open(int processingRate)
     }
 
     if (engine_.fileOutput) {
-        outputPath_ = engine_.settings.FileOut.get();
         const int channels = engine_.settings.stereo ? 2 : 1;
-        if (!output_.create(partialName(outputPath_), WavFormat::pcm16(channels, processingRate), kStreamBuffer)) {
+        bool seekable = true;
+        std::FILE* stream = createOutput(engine_.settings.FileOut.get(), seekable);
+        if (!stream) {
             warn(messages, "Error creating output file!");
             closeReaders();
             return false;
         }
+        output_.start(stream, WavFormat::pcm16(channels, processingRate), kStreamBuffer, seekable);
+        outputFull_ = false;
         outputOpen_ = true;
     }
 
@@ -163,6 +191,61 @@ bool FileRoles::open(int processingRate)
     return true;
 }
 
+std::FILE* FileRoles::createOutput(const std::string& path, bool& seekable)
+{
+    outputTarget_ = path;
+    outputTemp_.clear();
+    seekable = true;
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) return nullptr;
+    if (exists && !S_ISREG(st.st_mode)) {
+        if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) return nullptr; // a folder, a disk
+        // Nothing to replace: the recording goes straight into the FIFO (which
+        // waits here for its reader) or the device.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) return nullptr;
+        std::FILE* f = ::fdopen(fd, "wb");
+        if (!f) ::close(fd);
+        seekable = false;
+        return f;
+    }
+    if (exists) {
+        // The file that is there, at the end of any links: it is the one
+        // replaced, and the temporary file goes beside it so that the rename
+        // stays on its file system.
+        char* real = ::realpath(path.c_str(), nullptr);
+        if (!real) return nullptr;
+        outputTarget_ = real;
+        std::free(real);
+    } else if (!followDanglingLinks(outputTarget_)) {
+        return nullptr;
+    }
+    const mode_t mode = exists ? (st.st_mode & 0777) : 0666;
+    const std::string base = partialName(outputTarget_);
+    for (int n = 0; n < 1000; ++n) {
+        const std::string name = n == 0 ? base : base + "." + std::to_string(n);
+        // Always a file of our own making: O_EXCL refuses a name that is
+        // taken, even by a link.
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return nullptr;
+        }
+        // open() applied the umask; a replaced file keeps exactly its bits.
+        if (exists) ::fchmod(fd, mode);
+        std::FILE* f = ::fdopen(fd, "wb");
+        if (!f) {
+            ::close(fd);
+            ::unlink(name.c_str());
+            return nullptr;
+        }
+        outputTemp_ = name;
+        return f;
+    }
+    return nullptr;
+}
+
 void FileRoles::closeReaders()
 {
     std::lock_guard lock(fileLock_);
@@ -175,14 +258,20 @@ bool FileRoles::close()
     closeReaders();
     if (!outputOpen_) return true;
     outputOpen_ = false;
-    const std::string partial = partialName(outputPath_);
     bool ok = output_.close();
-    if (ok) ok = std::rename(partial.c_str(), outputPath_.c_str()) == 0;
+    if (ok && !outputTemp_.empty()) ok = std::rename(outputTemp_.c_str(), outputTarget_.c_str()) == 0;
+    if (!ok && !outputTemp_.empty()) std::remove(outputTemp_.c_str());
+    outputTemp_.clear();
     if (!ok) {
-        std::remove(partial.c_str());
         warn(engine_.messages(), "Error writing output file!");
+        return false;
     }
-    return ok;
+    if (outputFull_) {
+        // Complete and correct, but shorter than the run.
+        warn(engine_.messages(), "The output file reached the 4 GB size limit of WAV files; it ends there.");
+        return false;
+    }
+    return true;
 }
 
 void FileRoles::abandon()
@@ -191,7 +280,8 @@ void FileRoles::abandon()
     if (!outputOpen_) return;
     outputOpen_ = false;
     output_.close();
-    std::remove(partialName(outputPath_).c_str());
+    if (!outputTemp_.empty()) std::remove(outputTemp_.c_str());
+    outputTemp_.clear();
 }
 
 void FileRoles::seekInput(int percent)
@@ -330,7 +420,13 @@ void FileRoles::mixBackground(int16_t* out, int frames, bool stereoOut)
 
 void FileRoles::appendOutput(const int16_t* samples, int count)
 {
-    if (outputOpen_) output_.append(samples, static_cast<size_t>(count));
+    if (!outputOpen_) return;
+    output_.append(samples, static_cast<size_t>(count));
+    if (output_.reachedLimit() && !outputFull_) {
+        // The run ends here, as at the end of the input file.
+        outputFull_ = true;
+        engine_.StopRequest = true;
+    }
 }
 
 void FileRoles::reportProgress()

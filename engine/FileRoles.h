@@ -55,18 +55,25 @@ public:
     // When Start is pressed: the roles that are on must use different files.
     // Shows the message and returns false when two are the same.
     bool checkSameFiles(UserMessages& messages) const;
-    // Before any device opens: when the output file exists, asks whether to
-    // overwrite it. False when the user declines.
+    // Before any device opens: when the output would replace a file (see
+    // partialName), asks whether to overwrite it. False when the user
+    // declines.
     bool confirmOverwrite(UserMessages& messages) const;
     // Opens the roles that are on (input, output, background, in that
     // order) for a run at this rate. On a failure shows its message, closes
     // what it opened and returns false.
     bool open(int processingRate);
     // Closes everything. The output file gets its sizes and its name; false
-    // when it could not be completed (a write failed), after saying so.
+    // when it could not be completed (a write failed, or it reached the size
+    // limit of WAV files and ends early), after saying so.
     bool close();
-    // Closes everything and throws the output file being written away.
+    // Closes everything and throws the output file being written away (an
+    // older file of that name stays as it was).
     void abandon();
+    // The output file is full (see WavWriter): the run was asked to stop.
+    bool outputFull() const { return outputFull_; }
+    // Lowers the output file's size limit below the format's own (tests).
+    void limitOutputBytes(uint64_t bytes) { output_.limitDataBytes(bytes); }
 
     // The Files page sliders: move to a percentage of the file.
     void seekInput(int percent);
@@ -74,8 +81,18 @@ public:
 
     // The output is written under this name and renamed when complete, so
     // that a failed or interrupted run never leaves a half-written file
-    // under the real name (nor spoils an older file of that name).
+    // under the real name (nor spoils an older file of that name). The
+    // temporary file is always a new one: when the name is taken, by a file
+    // that is not ours, ".1", ".2", ... is added.
+    //
+    // Which file gets replaced: a symbolic link is followed to the file it
+    // names, which is replaced (keeping its permission bits) while the link
+    // stays. A FIFO or a character device (/dev/null) is not replaced at
+    // all: the recording streams straight into it. A folder or a block
+    // device cannot be an output file.
     static std::string partialName(const std::string& path) { return path + ".partial"; }
+    // The temporary file of the output being written ("" when none).
+    const std::string& outputTemporary() const { return outputTemp_; }
     // A path without an extension gets ".wav".
     static std::string withWavExtension(const std::string& path);
 
@@ -109,9 +126,16 @@ private:
     std::atomic<int64_t> inputPos_{0};
     std::atomic<int> inputPercent_{0};
 
+    // Opens the output for writing (see partialName); nullptr when it
+    // cannot be. Sets outputTarget_ and outputTemp_ and whether the stream
+    // can seek.
+    std::FILE* createOutput(const std::string& path, bool& seekable);
+
     WavWriter output_;
-    std::string outputPath_;
+    std::string outputTarget_; // the file the recording ends up in
+    std::string outputTemp_;   // where it is written until then ("" when in place)
     bool outputOpen_ = false;
+    std::atomic<bool> outputFull_{false};
 
     WavReader background_;
     int backgroundChannels_ = 1;
