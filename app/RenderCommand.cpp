@@ -8,6 +8,8 @@
 #include "presets/RegistryStore.h"
 #include "tools/Metronome.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,7 +32,9 @@ const char kUsage[] =
     "  --in IN.wav          the input file (mono, or stereo taken as the average of its\n"
     "                       two channels)\n"
     "  --out OUT.wav        the output file; an existing file is replaced only after you\n"
-    "                       confirm it on the terminal\n"
+    "                       confirm it on the terminal (through a symbolic link, the file\n"
+    "                       it names; a FIFO or /dev/null gets the WAV stream as it is\n"
+    "                       made, with its sizes left unknown in the header)\n"
     "  --background BG.wav  a background track mixed into the output (MixAmp, MixLoop,\n"
     "                       Mix2Out apply)\n"
     "  --metronome          switches the metronome's click on for the run (MetroTempo,\n"
@@ -46,8 +50,33 @@ const char kUsage[] =
     "                       indexed keys as ictrl_equ3, i_gequ_x0. May be repeated.\n"
     "  --help               this text\n"
     "\n"
-    "The sample rate follows IN.wav unless --set SampleRate=... is given.\n"
+    "The sample rate follows IN.wav unless --set SampleRate=... is given (22050, 44100\n"
+    "or 48000).\n"
+    "An impulse response that cannot be loaded (spk_ir_fname with spkcab_file=1, or a\n"
+    "library entry) fails the render before anything is written. A WAV file holds at\n"
+    "most 4 GB: a longer render stops there and fails, its output complete up to that\n"
+    "point. Ctrl-C (or SIGTERM) stops the render and leaves no output file behind.\n"
     "Exit status: 0 done, 1 failed (the reason is printed), 2 usage error.\n";
+
+// Set by SIGINT and SIGTERM; the render stops between two blocks.
+std::atomic<bool> interruptRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void requestInterrupt(int) { interruptRequested.store(true); }
+
+// From here on an interrupt is the render's to handle: it throws its output
+// away instead of dying with it half written. No SA_RESTART, so that a write
+// waiting for a FIFO's reader gives up at once. A reader that goes away makes
+// writes fail (an error that is reported) instead of killing the program.
+void handleInterrupts()
+{
+    struct sigaction sa {};
+    sa.sa_handler = requestInterrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 int usage(const std::string& problem)
 {
@@ -140,8 +169,10 @@ int renderCommand(int argc, char** argv)
     if (out.empty()) return usage("--out is missing");
     if (!fxp.empty() && preset.empty()) return usage("--fxp needs --preset NAME");
 
+    handleInterrupts();
     ConsoleMessages messages;
     RenderJob job(messages);
+    job.setInterruptFlag(&interruptRequested);
     // Defaults of a machine that never stored settings, then the preset, then
     // the command line's values.
     if (!preset.empty() && loadPreset(job, preset, fxp, messages) != RenderJob::kOk) return RenderJob::kFailed;

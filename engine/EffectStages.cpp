@@ -50,7 +50,7 @@ void EffectStages::startRun(int sampleRate)
     pitchUnit.start(sampleRate);
     phaserUnit.start(sampleRate);
     distortionUnit.start(sampleRate);
-    ampUnit.start(sampleRate);
+    ampResponseLoaded_ = ampUnit.start(sampleRate);
     tremoloUnit.start(sampleRate);
     chorusUnit.start(sampleRate);
     echoUnit.start(sampleRate);

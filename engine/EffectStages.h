@@ -97,6 +97,10 @@ public:
     }
 
     effects::EffectContext& context() { return context_; }
+    // Whether the amp's impulse response loaded at the start of the last run
+    // (when not, its message was shown and the cabinet plays on with the
+    // response it had).
+    bool ampResponseLoaded() const { return ampResponseLoaded_; }
 
 private:
     effects::EffectContext context_; // before the units: they keep a reference to it
@@ -119,6 +123,7 @@ public:
 private:
     ClickSource* click_ = nullptr;
     PedalSource* pedal_ = nullptr;
+    bool ampResponseLoaded_ = true;
 };
 
 } // namespace stravik

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -422,7 +423,10 @@ bool setFromText(Engine& engine, const KeyInfo& key, int index, std::string_view
         key.set(engine, index, static_cast<double>(v));
     } else {
         const float v = std::strtof(s.c_str(), &end);
-        if (*end != '\0' || errno == ERANGE || v != v) return false;
+        // ERANGE also comes with numbers too small for a normal float
+        // (1e-38): those are numbers all the same, kept as the nearest float.
+        // Too large ones (and "inf", "nan") are no values of any key.
+        if (*end != '\0' || !std::isfinite(v)) return false;
         key.set(engine, index, static_cast<double>(v));
     }
     applyDerivedValues(engine, key);

@@ -46,12 +46,20 @@ bool RenderJob::applySetting(std::string_view assignment, std::string& error)
         error = "unknown key '" + std::string(name) + "'";
         return false;
     }
+    const int previousRate = engine_->settings.SampleRate;
     if (!setFromText(*engine_, *key, index, value)) {
         const char* type = key->stored == StoredType::Int ? "an integer" : key->stored == StoredType::Float ? "a number" : "a text";
         error = "bad value '" + std::string(value) + "' for " + std::string(name) + " (expects " + type + ")";
         return false;
     }
-    if (name == "SampleRate") sampleRateGiven_ = true;
+    if (std::string_view(key->name) == "SampleRate") {
+        if (!supportedRate(engine_->settings.SampleRate)) {
+            engine_->settings.SampleRate = previousRate;
+            error = "SampleRate must be 22050, 44100 or 48000, not '" + std::string(value) + "'";
+            return false;
+        }
+        sampleRateGiven_ = true;
+    }
     return true;
 }
 
@@ -76,6 +84,16 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
             e.settings.SampleRate = static_cast<int>(probe.format().sampleRate);
     }
     const int rate = e.settings.SampleRate;
+    if (!supportedRate(rate)) {
+        messages_.show("The chain runs at 22050, 44100 or 48000 Hz, not at " + std::to_string(rate) + " Hz.", {},
+                       MessageIcon::Error);
+        return kFailed;
+    }
+    const auto interrupted = [this] {
+        if (!interrupt_ || !interrupt_->load()) return false;
+        messages_.show("Rendering interrupted.", {}, MessageIcon::Error);
+        return true;
+    };
 
     if (!files_->checkSameFiles(messages_)) return kFailed;
     if (!files_->confirmOverwrite(messages_)) return kFailed;
@@ -85,13 +103,20 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
     e.raisePriorityForFileInput = false;
     e.ProcessingRate = rate;
     e.beginRun(rate);
-    if (!files_->open(rate)) return kFailed;
+    // The amp's response was loaded as the run started; its message is out.
+    if (!e.effects().ampResponseLoaded()) return kFailed;
+    if (interrupted() || !files_->open(rate)) return kFailed;
 
     PercentHolder percent;
     files_->setProgressListener(&percent);
     int shown = -1;
     e.running = true;
+    bool stopped = false;
     while (!e.StopRequest) {
+        if (interrupted()) {
+            stopped = true;
+            break;
+        }
         e.ProcessBlock(Engine::kBlockFrames);
         ++blocks_;
         if (progress && percent.input != shown) {
@@ -102,6 +127,10 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
     e.running = false;
     files_->setProgressListener(nullptr);
     e.endRun();
+    if (stopped) {
+        files_->abandon();
+        return kFailed;
+    }
     return files_->close() ? kOk : kFailed;
 }
 

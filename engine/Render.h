@@ -7,6 +7,7 @@
 #include "engine/Engine.h"
 #include "engine/FileRoles.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,13 +27,21 @@ public:
     FileRoles& files() { return *files_; }
 
     // Applies "KEY=VALUE" (any preset or settings key, the value in the key's
-    // stored type). False with a reason for an unknown key or a bad value.
+    // stored type). False with a reason for an unknown key or a bad value
+    // (SampleRate takes only the rates the chain runs at).
     bool applySetting(std::string_view assignment, std::string& error);
+
+    // A flag that stops the run between two blocks when it turns true (a
+    // signal handler may set it: it is only ever read). The output file is
+    // then thrown away and the run fails.
+    void setInterruptFlag(const std::atomic<bool>* flag) { interrupt_ = flag; }
 
     // Runs: the sample rate follows the input file unless a SampleRate
     // setting was applied. progress (may be empty) hears the input's percent
     // from the rendering thread, between blocks. Returns kOk or kFailed
-    // (after the message was shown).
+    // (after the message was shown). An impulse response that cannot be
+    // loaded fails the run before any file is opened: a render without the
+    // cabinet asked for is not what was asked for.
     int run(const std::string& in, const std::string& out, const std::string& background,
             const std::function<void(int)>& progress = {});
 
@@ -43,6 +52,7 @@ private:
     UserMessages& messages_;
     std::unique_ptr<Engine> engine_;
     std::unique_ptr<FileRoles> files_;
+    const std::atomic<bool>* interrupt_ = nullptr;
     bool sampleRateGiven_ = false;
     long blocks_ = 0;
 };

@@ -380,7 +380,14 @@ TEST_F(TableFixture, TextIsParsedAsTheStoredType)
     EXPECT_FALSE(setFromText(*engine, *delay, 0, "0.25s"));
     EXPECT_FALSE(setFromText(*engine, *delay, 0, ""));
     EXPECT_FALSE(setFromText(*engine, *delay, 0, "nan"));
+    EXPECT_FALSE(setFromText(*engine, *delay, 0, "inf"));
+    EXPECT_FALSE(setFromText(*engine, *delay, 0, "1e39")); // beyond every float
     EXPECT_EQ(engine->params.echo.echo_delay.get(), 0.25f); // unchanged by the failures
+    // Numbers below the normal floats are numbers too.
+    EXPECT_TRUE(setFromText(*engine, *delay, 0, "1e-38"));
+    EXPECT_EQ(engine->params.echo.echo_delay.get(), 1e-38f);
+    EXPECT_TRUE(setFromText(*engine, *delay, 0, "-1e-45"));
+    EXPECT_EQ(engine->params.echo.echo_delay.get(), -1e-45f);
 
     const KeyInfo* enabled = findKey("echo_enabled");
     EXPECT_TRUE(setFromText(*engine, *enabled, 0, "1"));

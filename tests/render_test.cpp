@@ -10,10 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace stravik;
 using namespace testfiles;
@@ -154,6 +159,44 @@ TEST(RenderJob, ExistingOutputIsReplacedOnlyWhenConfirmed)
     EXPECT_NE(readFile(dir.file("out.wav")), old);
 }
 
+TEST(RenderJob, AnInterruptionThrowsTheOutputAwayAndKeepsTheOlderFile)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(5000));
+    writeWav(dir.file("out.wav"), {1, 2, 3});
+    const auto old = readFile(dir.file("out.wav"));
+    RecordingMessages messages; // answers the overwrite question with Ok
+    RenderJob job(messages);
+    std::atomic<bool> interrupt{false};
+    job.setInterruptFlag(&interrupt);
+    // Interrupted between two blocks, as a signal would.
+    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), "", [&](int p) { interrupt = p >= 10; }),
+              RenderJob::kFailed);
+    EXPECT_GT(job.blocks(), 0);
+    EXPECT_LT(job.blocks(), 40);
+    EXPECT_EQ(messages.texts().back(), "Rendering interrupted.");
+    EXPECT_EQ(readFile(dir.file("out.wav")), old);
+    EXPECT_FALSE(std::filesystem::exists(FileRoles::partialName(dir.file("out.wav"))));
+}
+
+TEST(RenderJob, AFullOutputFileEndsTheRenderAsAFailure)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(5000));
+    RecordingMessages messages;
+    RenderJob job(messages);
+    std::string error;
+    ASSERT_TRUE(job.applySetting("stereo=0", error));
+    job.files().limitOutputBytes(1000);
+    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kFailed);
+    EXPECT_EQ(job.blocks(), 4); // not on to the end of the input
+    EXPECT_EQ(messages.texts(), (std::vector<std::string>{"The output file reached the 4 GB size limit of WAV files; it ends there."}));
+    const auto bytes = readFile(dir.file("out.wav"));
+    ASSERT_EQ(bytes.size(), 1044u);
+    EXPECT_EQ(get32(bytes, 4), 1036u);
+    EXPECT_EQ(get32(bytes, 40), 1000u);
+}
+
 TEST(RenderJob, TheDemonstrationRecordingRendersBitExactAtTheDefaults)
 {
     TempDir dir;
@@ -189,6 +232,159 @@ TEST(KorvexRender, UsageErrorsExitWithTwo)
     const auto help = korvex("render --help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.output.find("--background"), std::string::npos);
+    EXPECT_NE(help.output.find("impulse response that cannot be loaded"), std::string::npos);
+}
+
+TEST(KorvexRender, TheSampleRateIsOneTheChainRunsAt)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(300), 22050);
+    for (const char* rate : {"0", "-1", "1", "100", "96000", "1000000"}) {
+        const auto r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("o.wav") +
+                              " --set SampleRate=" + rate);
+        EXPECT_EQ(r.exitCode, 2) << rate;
+        EXPECT_NE(r.output.find("SampleRate must be 22050, 44100 or 48000, not '" + std::string(rate) + "'"),
+                  std::string::npos)
+            << r.output;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("o.wav")));
+    // A valid rate, and a float key given a number below the normal floats.
+    const auto r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("o.wav") +
+                          " --set SampleRate=22050 --set OutputVolume=1e-38");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(get32(readFile(dir.file("o.wav")), 24), 22050u);
+}
+
+TEST(KorvexRender, FilesThatAreNoRegularFilesAreRefusedWithoutWaiting)
+{
+    // Each of these once waited forever for a writer, or read without end.
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(300), 22050);
+    ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+    const std::string in = " --in " + dir.file("in.wav");
+    const std::string out = " --out " + dir.file("o.wav");
+    for (const std::string& bad : {dir.file("fifo.wav"), std::string("/dev/zero")}) {
+        SCOPED_TRACE(bad);
+        auto r = korvex("render --in " + bad + out);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.output.find("Error opening input file!"), std::string::npos) << r.output;
+        r = korvex("render" + in + out + " --background " + bad);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.output.find("Error opening background track file!"), std::string::npos) << r.output;
+        r = korvex("render" + in + out + " --set spkcab_file=1 --set spk_ir_fname=" + bad);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.output.find("Error opening impulse file!\n '" + bad + "' not found."), std::string::npos)
+            << r.output;
+        // The click's file: an unreadable one leaves the click silent.
+        r = korvex("render" + in + out + " --metronome --set MetroSound=2 --set MetroWave=" + bad);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        std::filesystem::remove(dir.file("o.wav"));
+    }
+}
+
+TEST(KorvexRender, ACabinetThatCannotBeLoadedFailsBeforeAnythingIsWritten)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(300), 22050);
+    const std::string files = " --in " + dir.file("in.wav") + " --out " + dir.file("o.wav");
+    auto r = korvex("render" + files + " --set spkcab_enabled=1 --set spkcab_file=1 --set spk_ir_fname=" +
+                    dir.file("missing.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Error opening impulse file!"), std::string::npos) << r.output;
+    r = korvex("render" + files + " --set spkcab_enabled=1 --set ir_num=999");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("Runtime error unpacking!"), std::string::npos) << r.output;
+    // Only the input is there: no output, no temporary file.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
+}
+
+TEST(KorvexRender, OutputThroughLinksIntoFifosAndBesideAPartialFileOfSomebodyElse)
+{
+    TempDir dir;
+    writeWav(dir.file("in.wav"), testSignal(300), 22050);
+    const std::string render = "render --in " + dir.file("in.wav") + " --set stereo=0 --out ";
+
+    // A link to no file yet: the file is made where it points.
+    std::filesystem::create_symlink("made.wav", dir.file("link.wav"));
+    auto r = korvex(render + dir.file("link.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.wav")));
+    EXPECT_EQ(readSamples(dir.file("made.wav")).size(), 384u);
+
+    // /dev/null and a FIFO take the stream; the FIFO's reader opened first.
+    r = korvex(render + "/dev/null");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    ASSERT_EQ(mkfifo(dir.file("fifo.wav").c_str(), 0600), 0);
+    const int reader = ::open(dir.file("fifo.wav").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    r = korvex(render + dir.file("fifo.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    std::vector<uint8_t> stream(4096);
+    const ssize_t n = ::read(reader, stream.data(), stream.size());
+    ::close(reader);
+    ASSERT_EQ(n, 44 + 2 * 384); // smaller than a pipe's buffer: all of it is there
+    EXPECT_EQ(get32(stream, 40), 0xFFFFFFFFu);
+
+    // Somebody else's OUT.partial stays as it is.
+    writeFile(dir.file("out.wav.partial"), {'m', 'i', 'n', 'e'});
+    r = korvex(render + dir.file("out.wav"));
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(readSamples(dir.file("out.wav")).size(), 384u);
+    EXPECT_EQ(readFile(dir.file("out.wav.partial")), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.wav.partial.1")));
+}
+
+TEST(KorvexRender, AnInterruptedRenderRemovesItsTemporaryFileAndFails)
+{
+    TempDir dir;
+    // A recording of 27 hours that takes no room: its samples are a hole.
+    const std::string in = dir.file("long.wav");
+    {
+        WavSpec spec;
+        spec.rate = 22050;
+        spec.dataSizeOverride = 0xFFFFFFF0u;
+        writeFile(in, wavBytes(spec, {}));
+        std::filesystem::resize_file(in, 44 + 0xFFFFFFF0ull);
+    }
+    const std::string out = dir.file("out.wav");
+    writeFile(out + ".partial", {'m', 'i', 'n', 'e'}); // not ours: ours is .partial.1
+    for (const int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        const std::string errFile = dir.file("stderr.txt");
+        const std::string korvexPath = std::string(STRAVIK_BUILD_DIR) + "/korvex";
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            const int nul = ::open("/dev/null", O_RDWR);
+            ::dup2(nul, 0);
+            ::dup2(nul, 1);
+            ::dup2(err, 2);
+            ::execl(korvexPath.c_str(), "korvex", "render", "--in", in.c_str(), "--out", out.c_str(), "--set",
+                    "stereo=0", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        // Wait for the render to have its temporary file, then stop it.
+        int status = 0;
+        bool ended = false;
+        while (!std::filesystem::exists(out + ".partial.1")) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                ended = true;
+                break;
+            }
+            ::usleep(1000);
+        }
+        ASSERT_FALSE(ended) << "the render ended on its own: " << status;
+        ASSERT_EQ(::kill(pid, sig), 0);
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        const auto err = readFile(errFile);
+        EXPECT_NE(std::string(err.begin(), err.end()).find("Rendering interrupted."), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(out));
+        EXPECT_FALSE(std::filesystem::exists(out + ".partial.1"));
+        EXPECT_EQ(readFile(out + ".partial"), (std::vector<uint8_t>{'m', 'i', 'n', 'e'}));
+    }
 }
 
 TEST(KorvexRender, RendersAndFailsWithTheRightMessages)

@@ -47,7 +47,7 @@ AmpSimulator::AmpSimulator(AmpParams& params, EffectContext& context, std::uniqu
 
 AmpSimulator::~AmpSimulator() = default;
 
-void AmpSimulator::start(int sampleRate)
+bool AmpSimulator::start(int sampleRate)
 {
     rate_ = sampleRate;
     equaliser_.start(sampleRate);
@@ -60,7 +60,7 @@ void AmpSimulator::start(int sampleRate)
         correction_.clearHistory();
         speakerRan_ = false;
     }
-    setup();
+    return setup();
 }
 
 bool AmpSimulator::setup()

@@ -72,8 +72,9 @@ public:
 
     // ---- the chain's calls
     // Start of a run at the base rate: envelopes, cone and histories back to
-    // rest, the equaliser designed, then the amp setup.
-    void start(int sampleRate);
+    // rest, the equaliser designed, then the amp setup. False when the
+    // response could not be loaded (as setup()).
+    bool start(int sampleRate);
     void processPreStage(double* buf, int n); // base rate
     void processAmp(double* buf, int n4);     // oversampled
     void processCabinet(double* buf, int n);  // base rate
