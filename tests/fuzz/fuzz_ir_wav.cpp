@@ -3,6 +3,7 @@
 // finite samples within its format's range, and a loaded response filters a
 // block into finite numbers.
 #include "FuzzTarget.h"
+#include "MemoryFile.h"
 
 #include "../TestFiles.h"
 
@@ -13,10 +14,8 @@
 #include "engine/WavFile.h"
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -57,11 +56,8 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace stravik::effects;
-    static const std::string path = "/tmp/stravik-fuzz-ir-wav-" + std::to_string(getpid()) + ".wav";
-    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        if (size > 0) std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
+    static MemoryFile file;
+    const std::string& path = file.hold(data, size);
     static Files files;
     static Counting messages;
     static std::vector<double> out(kMaxResponseFrames + 1);
@@ -91,7 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else if (r.error != WaveResponseError::OtherOpenError && messages.shown != before + 1) {
         __builtin_trap(); // every refusal but the silent one says why, once
     }
-    std::remove(path.c_str());
     return 0;
 }
 

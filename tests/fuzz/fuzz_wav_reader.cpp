@@ -1,21 +1,17 @@
 // The WAV reader and the file roles' checks on any bytes.
 #include "FuzzTarget.h"
+#include "MemoryFile.h"
 
 #include "../TestFiles.h"
 
 #include "engine/WavFile.h"
 
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const std::string path = "/tmp/stravik-fuzz-wav-" + std::to_string(getpid()) + ".wav";
-    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        if (size > 0) std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
+    static MemoryFile file;
+    const std::string& path = file.hold(data, size);
     stravik::WavReader r;
     if (r.open(path) == stravik::kWavOk) {
         // Whatever the header claims, reading stays inside the file.
@@ -28,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         r.seek(r.frames() * r.format().blockAlign / 2);
         r.read(buf, sizeof(buf));
     }
-    std::remove(path.c_str());
     return 0;
 }
 
