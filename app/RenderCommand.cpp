@@ -1,18 +1,13 @@
 #include "app/RenderCommand.h"
 
+#include "app/CommandSupport.h"
+
 #include "engine/ConsoleMessages.h"
 #include "engine/Render.h"
-#include "presets/EngineEffects.h"
-#include "presets/PresetFile.h"
-#include "presets/PresetStore.h"
-#include "presets/RegistryStore.h"
 #include "tools/Metronome.h"
 
-#include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -22,7 +17,7 @@ namespace {
 
 const char kUsage[] =
     "usage: korvex render --in IN.wav --out OUT.wav [--background BG.wav] [--metronome]\n"
-    "                     [--fxp FILE.fxp] [--preset NAME] [--set KEY=VALUE]...\n"
+    "                     [--force] [--fxp FILE.fxp] [--preset NAME] [--set KEY=VALUE]...\n"
     "\n"
     "Runs the effect chain on a 16-bit WAV file instead of the live input, as fast as the\n"
     "machine allows, and writes what the chain produces to OUT.wav (16-bit; two channels\n"
@@ -35,6 +30,7 @@ const char kUsage[] =
     "                       confirm it on the terminal (through a symbolic link, the file\n"
     "                       it names; a FIFO or /dev/null gets the WAV stream as it is\n"
     "                       made, with its sizes left unknown in the header)\n"
+    "  --force              replace an existing OUT.wav without asking\n"
     "  --background BG.wav  a background track mixed into the output (MixAmp, MixLoop,\n"
     "                       Mix2Out apply)\n"
     "  --metronome          switches the metronome's click on for the run (MetroTempo,\n"
@@ -58,26 +54,6 @@ const char kUsage[] =
     "point. Ctrl-C (or SIGTERM) stops the render and leaves no output file behind.\n"
     "Exit status: 0 done, 1 failed (the reason is printed), 2 usage error.\n";
 
-// Set by SIGINT and SIGTERM; the render stops between two blocks.
-std::atomic<bool> interruptRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void requestInterrupt(int) { interruptRequested.store(true); }
-
-// From here on an interrupt is the render's to handle: it throws its output
-// away instead of dying with it half written. No SA_RESTART, so that a write
-// waiting for a FIFO's reader gives up at once. A reader that goes away makes
-// writes fail (an error that is reported) instead of killing the program.
-void handleInterrupts()
-{
-    struct sigaction sa {};
-    sa.sa_handler = requestInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-}
-
 int usage(const std::string& problem)
 {
     if (!problem.empty()) std::fprintf(stderr, "korvex render: %s\n\n", problem.c_str());
@@ -96,47 +72,13 @@ void drawProgress(int percent)
     std::fflush(stderr);
 }
 
-// Says what goes wrong, but not how many presets a file held.
-class ProblemsOnly final : public UserMessages {
-public:
-    explicit ProblemsOnly(UserMessages& to) : to_(to) {}
-    void show(const std::string& text, const std::string& title, MessageIcon icon) override
-    {
-        if (icon != MessageIcon::Information) to_.show(text, title, icon);
-    }
-    MessageAnswer ask(const std::string& text, const std::string& title, MessageButtons buttons,
-                      MessageIcon icon) override
-    {
-        return to_.ask(text, title, buttons, icon);
-    }
-
-private:
-    UserMessages& to_;
-};
-
-// Loads the preset into the job's engine before the --set values.
-int loadPreset(RenderJob& job, const std::string& name, const std::string& fxp, UserMessages& messages)
-{
-    std::unique_ptr<RegistryStore> store;
-    if (!fxp.empty()) {
-        store = std::make_unique<RegistryStore>(":memory:", &messages);
-        ProblemsOnly quiet(messages);
-        if (importPresetFile(*store, fxp, true, true, quiet) != 0) return RenderJob::kFailed;
-    } else {
-        store = std::make_unique<RegistryStore>(RegistryStore::defaultPath(), &messages);
-    }
-    EngineEffects effects(job.engine());
-    PresetStore presets(job.engine(), *store, messages, effects);
-    return presets.LoadPreset(name, false) == 0 ? RenderJob::kOk : RenderJob::kFailed;
-}
-
 } // namespace
 
 int renderCommand(int argc, char** argv)
 {
     std::string in, out, background, preset, fxp;
     std::vector<std::string> sets;
-    bool metronomeOn = false;
+    bool metronomeOn = false, force = false;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -145,6 +87,10 @@ int renderCommand(int argc, char** argv)
         }
         if (arg == "--metronome") {
             metronomeOn = true;
+            continue;
+        }
+        if (arg == "--force") {
+            force = true;
             continue;
         }
         const bool takesValue = arg == "--in" || arg == "--out" || arg == "--background" || arg == "--set" ||
@@ -169,13 +115,14 @@ int renderCommand(int argc, char** argv)
     if (out.empty()) return usage("--out is missing");
     if (!fxp.empty() && preset.empty()) return usage("--fxp needs --preset NAME");
 
-    handleInterrupts();
+    installStopSignals();
     ConsoleMessages messages;
+    messages.setAssumeYes(force);
     RenderJob job(messages);
-    job.setInterruptFlag(&interruptRequested);
+    job.setInterruptFlag(&stopSignal());
     // Defaults of a machine that never stored settings, then the preset, then
     // the command line's values.
-    if (!preset.empty() && loadPreset(job, preset, fxp, messages) != RenderJob::kOk) return RenderJob::kFailed;
+    if (!preset.empty() && !loadPresetForRun(job.engine(), preset, fxp, messages)) return RenderJob::kFailed;
     for (const std::string& s : sets) {
         std::string error;
         if (!job.applySetting(s, error)) return usage(error);

@@ -3,6 +3,7 @@
 #include "dsp/Realtime.h"
 #include "engine/Samples.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cmath>
 #include <cstring>
@@ -20,6 +21,62 @@ Engine::Engine(UserMessages& messages)
 }
 
 Engine::~Engine() = default;
+
+bool Engine::setParameter(std::string_view name, std::string_view value, std::string* error)
+{
+    const auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    int index = 0;
+    const KeyInfo* key = findKey(name, &index);
+    if (key == nullptr || !key->hasLiveValue()) return fail("unknown key '" + std::string(name) + "'");
+    const int previousRate = settings.SampleRate;
+    if (!setFromText(*this, *key, index, value)) {
+        const char* type = key->stored == StoredType::Int     ? "an integer"
+                           : key->stored == StoredType::Float ? "a number"
+                                                              : "a text";
+        return fail("bad value '" + std::string(value) + "' for " + std::string(name) + " (expects " + type + ")");
+    }
+    if (std::string_view(key->name) == "SampleRate") {
+        // The chain runs at these rates only.
+        const int rate = settings.SampleRate;
+        if (rate != 22050 && rate != 44100 && rate != 48000) {
+            settings.SampleRate = previousRate;
+            return fail("SampleRate must be 22050, 44100 or 48000, not '" + std::string(value) + "'");
+        }
+    }
+    if (running && isPresetSection(key->section)) prepareSection(key->section);
+    return true;
+}
+
+void Engine::prepareSection(Section section)
+{
+    EffectStages& fx = effects_;
+    switch (section) {
+    case Section::distortion: fx.distortionUnit.presetLoaded(true); break;
+    case Section::ioctrl: fx.toneUnit.presetLoaded(); break;
+    case Section::wah:
+    case Section::ewah: fx.wahUnit.updateCoefficients(); break;
+    case Section::chorus: fx.chorusUnit.prepare(); break;
+    case Section::reverb: fx.reverbUnit.prepare(); break; // the tail rings on
+    case Section::echo: fx.echoUnit.prepare(); break;
+    case Section::phaser: fx.phaserUnit.prepare(params.phaser.phaser_analog); break;
+    case Section::pitch: fx.pitchUnit.prepare(); break;
+    case Section::spkcab: fx.ampUnit.setup(); break;
+    default: break;
+    }
+}
+
+Engine::PresetLoadGuard::PresetLoadGuard(Engine& engine) : engine_(engine) { engine_.setPresetLoading(true); }
+
+Engine::PresetLoadGuard::~PresetLoadGuard() { engine_.setPresetLoading(false); }
+
+void Engine::setPresetLoading(bool on)
+{
+    std::lock_guard lock(EngineLock);
+    PresetLoading = on;
+}
 
 void Engine::setOutputDevice(OutputDevice* device) { device_ = device ? device : &nullDevice_; }
 
@@ -53,6 +110,18 @@ void Engine::endRun()
     meters_.reset();
     inputClipHold_.clear();
     outputClipHold_.clear();
+    inputClipLit_ = false;
+    outputClipLit_ = false;
+}
+
+Engine::MeterSnapshot Engine::takeMeterSnapshot()
+{
+    MeterSnapshot m;
+    m.inputDb = peakInputDb_.exchange(-100, std::memory_order_relaxed);
+    m.outputDb = peakOutputDb_.exchange(-100, std::memory_order_relaxed);
+    m.inputClip = inputClipLit_.load(std::memory_order_relaxed);
+    m.outputClip = outputClipLit_.load(std::memory_order_relaxed);
+    return m;
 }
 
 void Engine::convertInput(const int16_t* samples, int n)
@@ -66,6 +135,42 @@ void Engine::convertInputLeft(const int16_t* frames, int n)
     // The clip test looks at the raw block as the device delivered it.
     inputClip_ = samples::clipTest(frames, 2 * n);
     samples::inputConvertLeft(frames, WorkBuffer, n, volumes.InputVolume);
+}
+
+void Engine::prepareDeviceInput(int processingRate, int deviceRate)
+{
+    DeviceRate = deviceRate;
+    decimating_ = deviceRate != processingRate;
+    decimationLowPass_.designLowPass(processingRate, 1.0, 1.0, deviceRate);
+    decimationLowPass_.reset();
+}
+
+void Engine::convertDeviceBlock(const int16_t* data, int n, int channels)
+{
+    n = std::clamp(n, 0, kBlockFrames);
+    inputClip_ = samples::clipTest(data, n);
+    const float volume = volumes.InputVolume;
+    if (!decimating_) {
+        if (channels == 2)
+            samples::inputConvertLeft(data, WorkBuffer, n, volume);
+        else
+            samples::inputConvert(data, WorkBuffer, n, volume);
+        return;
+    }
+    if (channels == 2) {
+        // The right sample of every second frame, without a low-pass.
+        for (int i = 0; i < n; ++i) samples::inputConvert(data + 4 * i + 3, WorkBuffer + i, 1, volume);
+        return;
+    }
+    samples::inputConvert(data, decimationScratch_, 2 * n, volume);
+    decimationLowPass_.process(decimationScratch_, 2 * n);
+    for (int i = 0; i < n; ++i) WorkBuffer[i] = decimationScratch_[2 * i + 1];
+}
+
+void Engine::outputOpened()
+{
+    meterDelay_.clear();
+    meterDelay_.setLength(meterDelayLength(device_->bufferBytes(), settings.stereo ? 2 : 1));
 }
 
 void Engine::sendToDevice(int bytes)
@@ -88,7 +193,7 @@ void Engine::ProcessBlock(int n)
     const bool useAsio = settings.UseASIO != 0;
     const bool meterOn = settings.LMeterON != 0;
 
-    // 1. Placements fixed for the whole block.
+    // Placements fixed for the whole block.
     int wahPosition = 1;
     if (p.dist.dist_awah == 1)
         wahPosition = 0;
@@ -99,7 +204,7 @@ void Engine::ProcessBlock(int n)
     const bool compressorBeforeAmp = p.compr.ocompr_beforeamp != 0;
     const bool beepSnapshot = beep_.active();
 
-    // 2. While the start tone sounds on a live device, nothing is processed.
+    // While the start tone sounds on a live device, nothing is processed.
     if (!useAsio && !vstMode && beepSnapshot && !fileInput && !device_->isPacedPin()) {
         const int channels = stereo ? 2 : 1;
         beep_.render(OutputSamples, n, channels, ProcessingRate);
@@ -107,7 +212,7 @@ void Engine::ProcessBlock(int n)
         return;
     }
 
-    // 3. File input: the chain reads its own block, paced by the output.
+    // File input: the chain reads its own block, paced by the output.
     if (fileInput) {
         n = kBlockFrames;
         if (files_ == nullptr || !files_->readInputBlock(FileInputSamples, kBlockFrames)) {
@@ -129,27 +234,29 @@ void Engine::ProcessBlock(int n)
         convertInput(FileInputSamples, kBlockFrames);
     }
 
-    // 4. A preset is being applied: process silence so that no half-applied
+    // A preset is being applied: process silence so that no half-applied
     // setting is heard, while tails ring on.
     if (PresetLoading) std::memset(WorkBuffer, 0, sizeof(double) * n);
 
-    // 5.
+    // A tiny offset keeps the recursive filters out of denormal numbers.
     antiDenormal_.process(WorkBuffer, n);
 
-    // 6. Idle delay-line stages clear themselves.
+    // Idle delay-line stages clear themselves.
     if (!p.phaser.phaser_enabled) stages_->phaserReset();
     if (!p.chorus.chorus_enabled) stages_->chorusReset();
     if (!p.echo.echo_enabled) stages_->echoReset();
 
-    // 7.
+    // Input clip lamp.
     if (meterOn) inputClipHold_.update(inputClip_, holdLength_);
 
-    // 8.-10.
+    // Input section: gate, input tone control, input level.
     if (p.io.nf_enabled) stages_->noiseGate(WorkBuffer, n);
     stages_->inputControl(WorkBuffer, n);
     if (meterOn) inputLevelDb_ = static_cast<int>(samples::blockPeakDb(WorkBuffer, n));
 
-    // 11.-16.
+    // Dynamics and modulation before the amp: envelope follower, input
+    // compressor, swell, pitch, the wah where the distortion wants it first,
+    // the phaser when it goes before the distortion.
     if (p.ewah.ewah_enabled) stages_->envelopeFollow(WorkBuffer, n);
     if (p.compr.icompr_enabled) stages_->inputCompressor(WorkBuffer, n);
     if (p.swell.swell_enabled && swellPlace == 0) stages_->volumeSwell(WorkBuffer, n);
@@ -158,7 +265,7 @@ void Engine::ProcessBlock(int n)
     if (wahOn() && wahPosition == 0) stages_->wah(WorkBuffer, n);
     if (p.phaser.phaser_enabled && p.dist.dist_afterwah) stages_->phaser(WorkBuffer, n);
 
-    // 17. Distortion and amp section. With both off only the swell, the wah
+    // Distortion and amp section. With both off only the swell, the wah
     // and the compressor of this section run, in the same order.
     if (p.dist.dist_enabled) {
         distOversampler_.upsample(OversampledBuffer, WorkBuffer, n);
@@ -176,7 +283,8 @@ void Engine::ProcessBlock(int n)
         stages_->cabinet(WorkBuffer, n);
     }
 
-    // 18.-23.
+    // After the amp: the talk box, the output compressor, tremolo, chorus,
+    // phaser and output tone control.
     if (wahOn() && wahPosition == 2) stages_->wah(WorkBuffer, n);
     if (!compressorBeforeAmp && p.compr.ocompr_enabled) stages_->outputCompressor(WorkBuffer, n);
     if (p.trem.trem_enabled) stages_->tremolo(WorkBuffer, n);
@@ -184,7 +292,7 @@ void Engine::ProcessBlock(int n)
     if (p.phaser.phaser_enabled && !p.dist.dist_afterwah) stages_->phaser(WorkBuffer, n);
     stages_->outputControl(WorkBuffer, n);
 
-    // 24. The stereo chorus widens the signal.
+    // The stereo chorus widens the signal.
     bool stereoReady = false;
     if (p.chorus.chorus_enabled && p.chorus.chorus_stereo && stereo) {
         samples::widen(WorkBuffer, StereoBuffer, n);
@@ -192,7 +300,7 @@ void Engine::ProcessBlock(int n)
         stereoReady = true;
     }
 
-    // 25. Echo: the spread form widens too; once stereo, the echo follows.
+    // Echo: the spread form widens too; once stereo, the echo follows.
     if (p.echo.echo_enabled) {
         if (stereo && p.echo.echo_2tap && p.echo.echo_2tapspread != 0.0f) {
             if (!stereoReady) samples::widen(WorkBuffer, StereoBuffer, n);
@@ -205,27 +313,28 @@ void Engine::ProcessBlock(int n)
         }
     }
 
-    // 26./27. Finish.
+    // Finish: reverb, click, limiter, soft clipper, conversion, background,
+    // device and output file.
     if (!stereo)
         finishMono(n, beepSnapshot);
     else
         finishStereo(n, beepSnapshot, stereoReady);
 
-    // 28. Meters.
+    // Meters.
     if (meterOn && !beep_.active()) feedMeters(stereo ? 2 * n : n);
 
-    // 29. With ASIO the chain runs during the start tone, but the tone is heard.
+    // With ASIO the chain runs during the start tone, but the tone is heard.
     if (useAsio && beep_.active() && !vstMode)
         beep_.render(AsioOutputSamples, kBlockFrames, stereo ? 2 : 1, ProcessingRate);
 
-    // 30.
+    // The pedal is read every few blocks.
     if (p.wah.wah_enabled && p.wah.wah_auto == effects::kWahPedal && settings.JoyEnable)
         stages_->pollPedal();
 
-    // 31.
+    // The block is done: back to normal scheduling until the next one.
     dsp::normalThreadPriority();
 
-    // 32.-33.
+    // The background track reads ahead; file progress for the Files page.
     if (files_ != nullptr) {
         if (backgroundTrack) files_->readBackgroundBlock(kBlockFrames);
         if (fileInput || backgroundTrack) files_->reportProgress();
@@ -283,6 +392,15 @@ void Engine::feedMeters(int values)
     outputLevelDb_ = static_cast<int>(samples::blockPeakDb(OutputSamples, values));
     outputClipHold_.update(samples::clipTest(OutputSamples, values), holdLength_);
     meters_.setClip(inputClipHold_.lit(), outputClipHold_.lit());
+    const auto raise = [](std::atomic<int>& peak, int db) {
+        int seen = peak.load(std::memory_order_relaxed);
+        while (db > seen && !peak.compare_exchange_weak(seen, db, std::memory_order_relaxed)) {
+        }
+    };
+    raise(peakInputDb_, inputLevelDb_);
+    raise(peakOutputDb_, outputLevelDb_);
+    inputClipLit_.store(inputClipHold_.lit(), std::memory_order_relaxed);
+    outputClipLit_.store(outputClipHold_.lit(), std::memory_order_relaxed);
     const int inValue = meterValue(inputLevelDb_);
     const int outValue = meterValue(outputLevelDb_);
     if (!fileInput) {

@@ -10,6 +10,7 @@
 // lines), so create it on the heap.
 #include "dsp/BackgroundWorker.h"
 #include "dsp/DenormalGuard.h"
+#include "dsp/IirFilter.h"
 #include "dsp/Oversampler.h"
 #include "dsp/Param.h"
 #include "dsp/UserMessages.h"
@@ -18,6 +19,7 @@
 #include "engine/Meters.h"
 #include "engine/OutputDevice.h"
 #include "engine/OutputLimiter.h"
+#include "engine/ParameterTable.h"
 #include "engine/Settings.h"
 #include "engine/SoftClipper.h"
 #include "engine/StartBeep.h"
@@ -25,6 +27,8 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 namespace stravik {
 
@@ -45,7 +49,6 @@ public:
     // ---- run flags
     std::atomic<bool> StopRequest{false};
     std::atomic<bool> running{false};
-    std::atomic<bool> PresetLoading{false};
     std::atomic<bool> vstMode{false};
     std::atomic<bool> fileInput{false};       // the input file replaces the live input
     std::atomic<bool> fileOutput{false};      // every block is appended to the output file
@@ -59,9 +62,20 @@ public:
     std::atomic<int> ProcessingRate{48000};
     std::atomic<int> DeviceRate{48000};
 
-    // Held by ProcessBlock for the whole block, and by the preset loader
-    // around its changes of PresetLoading.
-    std::mutex EngineLock;
+    // A preset being applied: from the next block on the chain processes
+    // silence (tails ring on) until the guard ends, so that no half-applied
+    // preset is ever heard. The flag changes between two blocks.
+    class PresetLoadGuard {
+    public:
+        explicit PresetLoadGuard(Engine& engine);
+        ~PresetLoadGuard();
+        PresetLoadGuard(const PresetLoadGuard&) = delete;
+        PresetLoadGuard& operator=(const PresetLoadGuard&) = delete;
+
+    private:
+        Engine& engine_;
+    };
+    bool presetLoading() const { return PresetLoading.load(); }
 
     // ---- working buffers
     alignas(64) double WorkBuffer[kBlockFrames] = {};
@@ -88,6 +102,16 @@ public:
     StartBeep& startBeep() { return beep_; }
     OutputLimiter& limiter() { return limiter_; }
 
+    // ---- parameters by key (the window's controls, MIDI, `--set`)
+    // Sets a preset or settings key from text in the key's stored type
+    // ("echo_delay", "ictrl_equ3", "SampleRate", ...). While a run is going,
+    // the effect the key belongs to recomputes from its new settings. False,
+    // with the reason in error (may be null), for an unknown key or a value
+    // that does not parse or is out of the key's range; nothing changes then.
+    bool setParameter(std::string_view key, std::string_view value, std::string* error = nullptr);
+    // Lets the effect of a preset section recompute from its settings.
+    void prepareSection(Section section);
+
     // ---- a processing run
     // Sets the chain up for a run at this rate: both oversamplers, every
     // stage's start operation, the limiter and the soft clipper, the resets
@@ -103,11 +127,35 @@ public:
     // test of the raw block and conversion with the input volume.
     void convertInput(const int16_t* samples, int n);
     void convertInputLeft(const int16_t* frames, int n);
+    // A live run's input device: its rate and the decimation low-pass used
+    // when it runs at twice the processing rate.
+    void prepareDeviceInput(int processingRate, int deviceRate);
+    // One block from the input device into WorkBuffer: n frames after
+    // decimation, from a device of 1 or 2 channels at the rate given to
+    // prepareDeviceInput. At twice the processing rate a mono device is
+    // low-passed and every second sample kept; a stereo device gives the
+    // right sample of every second frame.
+    void convertDeviceBlock(const int16_t* data, int n, int channels);
+    // The output device of a run is open: the meters' delay follows its
+    // buffer.
+    void outputOpened();
     void setInputClip(bool clipped) { inputClip_ = clipped; }
     bool inputClip() const { return inputClip_; }
 
     // One block of n frames (1..128; the file-input path always uses 128).
     void ProcessBlock(int n);
+
+    // ---- the meters as other threads see them
+    struct MeterSnapshot {
+        int inputDb = -100;  // the loudest block since the last snapshot, dB (-100: silence)
+        int outputDb = -100;
+        bool inputClip = false; // the clip lamps
+        bool outputClip = false;
+    };
+    // Any thread; at most one reader (the window's display timer, or the
+    // once-a-second line of `korvex run`). Levels are measured while the
+    // level meter (LMeterON) is on.
+    MeterSnapshot takeMeterSnapshot();
 
     // ---- observable state (tests, the window)
     int inputLevelDb() const { return inputLevelDb_; }
@@ -119,6 +167,13 @@ public:
     const dsp::DenormalGuard& antiDenormal() const { return antiDenormal_; }
 
 private:
+    void setPresetLoading(bool on);
+
+    // Held by ProcessBlock for the whole block, and around the changes of
+    // PresetLoading.
+    std::mutex EngineLock;
+    std::atomic<bool> PresetLoading{false};
+
     void finishMono(int n, bool beepSnapshot);
     void finishStereo(int n, bool beepSnapshot, bool stereoReady);
     void sendToDevice(int bytes);
@@ -145,8 +200,15 @@ private:
     ClipHold outputClipHold_;
     int holdLength_ = 200;
     bool inputClip_ = false;
+    dsp::IirFilter decimationLowPass_;
+    bool decimating_ = false;
+    alignas(64) double decimationScratch_[2 * kBlockFrames] = {};
     int inputLevelDb_ = -100;
     int outputLevelDb_ = -100;
+    std::atomic<int> peakInputDb_{-100};
+    std::atomic<int> peakOutputDb_{-100};
+    std::atomic<bool> inputClipLit_{false};
+    std::atomic<bool> outputClipLit_{false};
 };
 
 } // namespace stravik

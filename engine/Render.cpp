@@ -39,27 +39,8 @@ bool RenderJob::applySetting(std::string_view assignment, std::string& error)
         return false;
     }
     const std::string_view name = assignment.substr(0, eq);
-    const std::string_view value = assignment.substr(eq + 1);
-    int index = 0;
-    const KeyInfo* key = findKey(name, &index);
-    if (key == nullptr || !key->hasLiveValue()) {
-        error = "unknown key '" + std::string(name) + "'";
-        return false;
-    }
-    const int previousRate = engine_->settings.SampleRate;
-    if (!setFromText(*engine_, *key, index, value)) {
-        const char* type = key->stored == StoredType::Int ? "an integer" : key->stored == StoredType::Float ? "a number" : "a text";
-        error = "bad value '" + std::string(value) + "' for " + std::string(name) + " (expects " + type + ")";
-        return false;
-    }
-    if (std::string_view(key->name) == "SampleRate") {
-        if (!supportedRate(engine_->settings.SampleRate)) {
-            engine_->settings.SampleRate = previousRate;
-            error = "SampleRate must be 22050, 44100 or 48000, not '" + std::string(value) + "'";
-            return false;
-        }
-        sampleRateGiven_ = true;
-    }
+    if (!engine_->setParameter(name, assignment.substr(eq + 1), &error)) return false;
+    if (name == "SampleRate") sampleRateGiven_ = true;
     return true;
 }
 

@@ -6,23 +6,7 @@ namespace stravik {
 
 void EngineEffects::distortionTableStale() { engine_.effects().distortionUnit.invalidateTable(); }
 
-void EngineEffects::recompute(Section section)
-{
-    EffectStages& fx = engine_.effects();
-    switch (section) {
-    case Section::distortion: fx.distortionUnit.presetLoaded(true); break;
-    case Section::ioctrl: fx.toneUnit.presetLoaded(); break;
-    case Section::wah:
-    case Section::ewah: fx.wahUnit.updateCoefficients(); break;
-    case Section::chorus: fx.chorusUnit.prepare(); break;
-    case Section::reverb: fx.reverbUnit.prepare(); break; // the tail rings on
-    case Section::echo: fx.echoUnit.prepare(); break;
-    case Section::phaser: fx.phaserUnit.prepare(engine_.params.phaser.phaser_analog); break;
-    case Section::pitch: fx.pitchUnit.prepare(); break;
-    case Section::spkcab: fx.ampUnit.setup(); break;
-    default: break;
-    }
-}
+void EngineEffects::recompute(Section section) { engine_.prepareSection(section); }
 
 int EngineEffects::irCount() const { return engine_.effects().ampUnit.irCount(); }
 

@@ -297,12 +297,9 @@ int PresetStore::LoadPreset(const std::string& name, bool askUser)
     turnOffOthers_ = turnOff;
 
     Engine& e = engine_;
-    {
-        // From the next block on the chain processes silence, so the guitar
-        // never passes a half-applied preset (tails ring on).
-        std::lock_guard engineLock(e.EngineLock);
-        e.PresetLoading = true;
-    }
+    // From the next block on the chain processes silence, so the guitar
+    // never passes a half-applied preset (tails ring on).
+    const Engine::PresetLoadGuard loading(e);
     if (turnOff) turnEverythingOff(e);
     const auto loaded = [&](Section s) { return selection[static_cast<size_t>(s)]; };
     for (int i = 0; i < kPresetSectionCount; ++i) {
@@ -326,10 +323,6 @@ int PresetStore::LoadPreset(const std::string& name, bool askUser)
         e.params.compr.ocompr_enabled = stored.ReadIntValue("ocompr_enabled", 0);
     }
     if (listener_) listener_->indicatorsChanged(indicators());
-    {
-        std::lock_guard engineLock(e.EngineLock);
-        e.PresetLoading = false;
-    }
     return 0;
 }
 

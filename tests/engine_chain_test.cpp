@@ -365,11 +365,12 @@ TEST_F(ChainFixture, PresetLoadingSilencesTheInputButTheChainRuns)
     useRecorder();
     engine->params.io.nf_enabled = 1;
     fillWork(20, 0.8);
-    engine->PresetLoading = true;
-    const Calls c = run(20);
-    EXPECT_EQ(c.size(), 6u); // resets, gate, input and output control
-    for (double v : stages.gateInput) EXPECT_LE(std::fabs(v), 1e-15);
-    engine->PresetLoading = false;
+    {
+        const Engine::PresetLoadGuard loading(*engine);
+        const Calls c = run(20);
+        EXPECT_EQ(c.size(), 6u); // resets, gate, input and output control
+        for (double v : stages.gateInput) EXPECT_LE(std::fabs(v), 1e-15);
+    }
     fillWork(20, 0.8);
     run(20);
     for (double v : stages.gateInput) EXPECT_NEAR(v, 0.8, 1e-14);

@@ -312,7 +312,7 @@ TEST_F(PresetFixture, WhileRunningEffectsRecomputeInOrderAndTheCompressorsComeLa
               (std::vector<Section>{Section::distortion, Section::wah, Section::echo, Section::phaser, Section::spkcab}));
     for (int v : checker.compressorDuringRecompute) EXPECT_EQ(v, 0);
     EXPECT_EQ(engine->params.compr.icompr_enabled.get(), 1);
-    EXPECT_FALSE(engine->PresetLoading.load());
+    EXPECT_FALSE(engine->presetLoading());
     // Not running: nothing recomputes now (the next run starts the effects).
     FakeEffects idle;
     PresetStore stopped(*engine, store, messages, idle);

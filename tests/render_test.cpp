@@ -438,4 +438,10 @@ TEST(KorvexRender, RendersAndFailsWithTheRightMessages)
     EXPECT_EQ(readFile(dir.file("out.wav")), before);
     for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().string().find(".partial"), std::string::npos) << entry.path();
+    // --force replaces it without asking.
+    r = korvex("render --force --in " + dir.file("in.wav") + " --out " + dir.file("out.wav") +
+               " --set OutputVolume=0.5");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("(answered ok)"), std::string::npos);
+    EXPECT_NE(readFile(dir.file("out.wav")), before);
 }
