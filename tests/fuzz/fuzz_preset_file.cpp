@@ -1,5 +1,6 @@
 // The preset-file reader and the import into a store, on any text.
 #include "FuzzTarget.h"
+#include "MemoryFile.h"
 
 #include "dsp/UserMessages.h"
 #include "presets/PresetFile.h"
@@ -16,17 +17,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const auto& s : sections)
         for (const auto& [k, v] : s.entries)
             if (k.size() > 1023 || v.size() > 1023 || k.empty() || v.empty()) __builtin_trap();
-    static const std::string path = "/tmp/stravik-fuzz-preset-" + std::to_string(getpid()) + ".fxp";
-    if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-        if (size > 0) std::fwrite(data, 1, size, f);
-        std::fclose(f);
-    }
-    stravik::RegistryStore store(":memory:");
+    // One store for the whole session, emptied after each run.
+    static MemoryFile file;
+    static stravik::RegistryStore store(":memory:");
     stravik::SilentMessages messages;
     int count = 0;
-    stravik::importPresetFile(store, path, true, true, messages, &count);
+    stravik::importPresetFile(store, file.hold(data, size), true, true, messages, &count);
     if (count < 0 || count > static_cast<int>(sections.size())) __builtin_trap();
-    std::remove(path.c_str());
+    // Nothing but the presets counted is stored (a section without a single
+    // entry that parses counts, and leaves no preset of its name).
+    if (static_cast<int>(store.subKeys("presets").size()) > count) __builtin_trap();
+    store.deleteKey("presets");
     return 0;
 }
 
