@@ -1,10 +1,12 @@
 #include "app/TuneCommand.h"
 
 #include "engine/Settings.h"
-#include "engine/WavFile.h"
+#include "engine/SoundFileInput.h"
 #include "tools/Tuner.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,13 +20,15 @@ using tools::PitchAnalyzer;
 enum : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
 
 const char kUsage[] =
-    "usage: korvex tune FILE.wav [--setup standard|bass|custom] [--notes N1,N2,N3,N4,N5,N6]\n"
-    "                            [--string 1-6] [--root HZ]\n"
+    "usage: korvex tune FILE [--setup standard|bass|custom] [--notes N1,N2,N3,N4,N5,N6]\n"
+    "                        [--string 1-6] [--root HZ] [--channel N]\n"
     "       korvex tune --help\n"
     "\n"
-    "Runs the tuner's pitch analysis on a recording: FILE.wav (16-bit PCM at 44100 Hz, mono,\n"
-    "or stereo taken as the average of its two channels) is cut into buffers of 32768\n"
-    "samples (0.74 s), as the tuner captures them; a last, shorter piece is not analysed.\n"
+    "Runs the tuner's pitch analysis on a recording: FILE (WAV of any common encoding,\n"
+    "FLAC, AIFF and the other kinds libsndfile reads, at any rate) is converted to the\n"
+    "tuner's 44100 Hz and 16 bits (libsamplerate, best quality) and cut into buffers of\n"
+    "32768 samples (0.74 s), as the tuner captures them; a last, shorter piece is not\n"
+    "analysed.\n"
     "For each buffer one line tells the recorded frequency, the frequency corrected to\n"
     "the string's fundamental, the string, and how far off it is.\n"
     "\n"
@@ -40,10 +44,12 @@ const char kUsage[] =
     "                   with the string it lies closest to after the correction\n"
     "  --root HZ        the frequency of A5 (default 440); below 50 Hz it is taken as 440,\n"
     "                   as the Tuner page does\n"
+    "  --channel N      the channel to analyse (1 = the first); by default the average of\n"
+    "                   the first two (of a mono file, its one channel)\n"
     "  --help           this text\n"
     "\n"
-    "Output: two lines starting with '#' (the file and the setup, then the column\n"
-    "names), then one line per buffer, fields separated by spaces:\n"
+    "Output: two lines starting with '#' (the file and the setup, and the file's rate\n"
+    "when it was converted; then the column names), then one line per buffer, fields separated by spaces:\n"
     "  buffer       1, 2, ...\n"
     "  start_s      where the buffer starts in the file, in seconds (2 decimals)\n"
     "  recorded_Hz  the analysis' frequency (2 decimals; 0.00 when no clear pitch)\n"
@@ -55,8 +61,8 @@ const char kUsage[] =
     "  cents        the deviation from the string, signed, 1 decimal, or -\n"
     "  in_tune      yes when within 5 cents (the tuner's lamp), else no\n"
     "\n"
-    "Exit status: 0 done, 1 failed (the file cannot be read or is not 16-bit 44100 Hz\n"
-    "audio of at least one buffer; the reason is printed), 2 usage error.\n";
+    "Exit status: 0 done, 1 failed (the file cannot be read, is truncated, or is shorter\n"
+    "than one buffer; the reason is printed), 2 usage error.\n";
 
 int usage(const std::string& problem)
 {
@@ -138,7 +144,7 @@ Match nearestString(const tools::Tuner& tuner, double recorded)
 
 int tuneCommand(int argc, char** argv)
 {
-    std::string file, setupText, notesText, stringText, rootText;
+    std::string file, setupText, notesText, stringText, rootText, channelText;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -150,6 +156,7 @@ int tuneCommand(int argc, char** argv)
                                   : arg == "--notes"  ? &notesText
                                   : arg == "--string" ? &stringText
                                   : arg == "--root"   ? &rootText
+                                  : arg == "--channel" ? &channelText
                                                       : nullptr;
             if (!target) return usage("unknown option '" + arg + "'");
             if (i + 1 >= argc) return usage(arg + " needs a value");
@@ -199,6 +206,14 @@ int tuneCommand(int argc, char** argv)
                          tuner.root());
     }
 
+    int channel = SoundFileInput::kAverageOfFirstTwo;
+    if (!channelText.empty()) {
+        char* end = nullptr;
+        const long c = std::strtol(channelText.c_str(), &end, 10);
+        if (*end != '\0' || c < 1 || c > 1024) return usage("--channel takes a channel number from 1, not '" + channelText + "'");
+        channel = static_cast<int>(c);
+    }
+
     int fixedString = -1;
     if (!stringText.empty()) {
         if (stringText.size() != 1 || stringText[0] < '1' || stringText[0] > '6')
@@ -208,44 +223,41 @@ int tuneCommand(int argc, char** argv)
             return usage("the " + std::string(tools::stringOrdinal(fixedString)) + " string is not used in this setup");
     }
 
-    // The recording.
-    WavReader reader;
-    std::string why;
-    const WavError opened = reader.open(file, 0, &why);
-    if (opened == kWavNotFound) return failure("cannot open " + file + ": " + why);
-    if (opened != kWavOk) return failure(file + " is not a WAV file it can read");
-    const WavFormat& format = reader.format();
-    if (format.sampleRate != static_cast<uint32_t>(PitchAnalyzer::kSampleRate))
-        return failure(file + " is at " + std::to_string(format.sampleRate)
-                       + " Hz; the tuner analyses 44100 Hz recordings");
-    if (format.bitsPerSample != 16 || (format.formatTag != 1 && format.formatTag != 0xFFFE))
-        return failure(file + " is not 16-bit PCM");
-    if (format.channels < 1 || format.channels > 2 || format.blockAlign != 2 * format.channels)
-        return failure(file + " has " + std::to_string(format.channels) + " channels; mono or stereo please");
-    const int64_t buffers = reader.frames() / PitchAnalyzer::kBufferSamples;
+    // The recording, at the analysis rate and in the capture's 16 bits.
+    SoundFileInput input;
+    std::string error;
+    if (!input.open(file, channel, error)) return failure("cannot open " + error);
+    if (!input.convertTo(PitchAnalyzer::kSampleRate, error)) return failure(error);
+    std::vector<int16_t> samples;
+    samples.reserve(static_cast<size_t>(std::max<int64_t>(input.frames(), 0)));
+    std::vector<double> piece(65536);
+    for (size_t got; (got = input.read(piece.data(), piece.size())) > 0;) {
+        for (size_t i = 0; i < got; ++i) {
+            // Rounded down: the average of a 16-bit stereo file is then
+            // exactly the halved integer sum the capture path makes.
+            const double v = std::floor(piece[i] * 32768.0);
+            samples.push_back(static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0)));
+        }
+    }
+    if (input.failed()) return failure(input.error());
+    const int64_t buffers = static_cast<int64_t>(samples.size()) / PitchAnalyzer::kBufferSamples;
     if (buffers < 1)
         return failure(file + " is shorter than one buffer of " + std::to_string(PitchAnalyzer::kBufferSamples)
-                       + " samples");
+                       + " samples at " + std::to_string(PitchAnalyzer::kSampleRate) + " Hz");
 
     CollectedMessages analysisMessages;
     if (!tuner.openAnalysis(analysisMessages)) return failure(analysisMessages.text);
 
-    std::printf("# %s: %lld buffers of %d samples at %d Hz; setup \"%s\", root %g Hz\n", file.c_str(),
+    std::string source;
+    if (input.fileRate() != PitchAnalyzer::kSampleRate) source = "; converted from " + std::to_string(input.fileRate()) + " Hz";
+    std::printf("# %s: %lld buffers of %d samples at %d Hz; setup \"%s\", root %g Hz%s\n", file.c_str(),
                 static_cast<long long>(buffers), PitchAnalyzer::kBufferSamples, PitchAnalyzer::kSampleRate,
-                tools::setupName(setup), tuner.root());
+                tools::setupName(setup), tuner.root(), source.c_str());
     std::printf("# buffer start_s recorded_Hz corrected_Hz string note correct_Hz cents in_tune\n");
 
-    const int channels = format.channels;
-    std::vector<int16_t> raw(static_cast<size_t>(PitchAnalyzer::kBufferSamples) * channels);
-    std::vector<int16_t> mono(PitchAnalyzer::kBufferSamples);
     for (int64_t b = 0; b < buffers; ++b) {
-        const size_t bytes = raw.size() * sizeof(int16_t);
-        if (reader.read(raw.data(), bytes) != bytes) return failure("error reading " + file);
-        for (int i = 0; i < PitchAnalyzer::kBufferSamples; ++i) {
-            // WAV samples are little-endian, as is every machine this runs on.
-            mono[i] = channels == 1 ? raw[i] : static_cast<int16_t>((raw[2 * i] + raw[2 * i + 1]) >> 1);
-        }
-        tuner.analyseBuffer(mono.data(), mono.size());
+        const int16_t* buffer = samples.data() + b * PitchAnalyzer::kBufferSamples;
+        tuner.analyseBuffer(buffer, PitchAnalyzer::kBufferSamples);
 
         Match m;
         double recorded = tuner.recordedFrequency();

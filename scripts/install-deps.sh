@@ -10,6 +10,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # signal processing and data
   libfftw3-dev zlib1g-dev libminizip-dev libsamplerate0-dev libsqlite3-dev
+  # recordings of every common format for render and tune (WAV, FLAC, AIFF)
+  libsndfile1-dev
   # live audio: ALSA, JACK (the tests run a dummy JACK server with ALSA's jack
   # plugin on top), the session bus for the screen-saver inhibition
   libasound2-dev libasound2-plugins jackd2 libjack-jackd2-dev libdbus-1-dev

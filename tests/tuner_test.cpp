@@ -5,6 +5,7 @@
 #include "tools/Tuner.h"
 
 #include "RunKorvex.h"
+#include "SoundFiles.h"
 #include "TestFiles.h"
 #include "dsp/RecordingMessages.h"
 
@@ -566,12 +567,8 @@ TEST(KorvexTune, UsageErrorsAndFailures)
 {
     TempDir dir;
     writeWav(dir.file("ok.wav"), tone(110.0), 44100);
-    writeWav(dir.file("rate.wav"), tone(110.0), 48000);
     writeWav(dir.file("short.wav"), tone(110.0, 32767), 44100);
-    WavSpec eight;
-    eight.bits = 8;
-    eight.rate = 44100;
-    writeFile(dir.file("eight.wav"), wavBytes(eight, std::vector<uint8_t>(40000, 128)));
+    writeWav(dir.file("short48.wav"), tone(110.0, 35000), 48000); // 32156 samples at 44100 Hz
     writeFile(dir.file("junk.wav"), {'j', 'u', 'n', 'k'});
 
     const auto help = korvex("tune --help", dir.path());
@@ -597,13 +594,15 @@ TEST(KorvexTune, UsageErrorsAndFailures)
     const auto none = korvex("tune --notes N/A,N/A,N/A,N/A,N/A,N/A " + dir.file("ok.wav"), dir.path());
     EXPECT_NE(none.err.find("Please enable at least one string."), std::string::npos);
 
-    for (const char* bad : {"missing.wav", "rate.wav", "short.wav", "eight.wav", "junk.wav"}) {
+    for (const char* bad : {"missing.wav", "short.wav", "short48.wav", "junk.wav"}) {
         const auto r = korvex("tune " + dir.file(bad), dir.path());
         EXPECT_EQ(r.exitCode, 1) << bad;
         EXPECT_NE(r.err.find("korvex tune:"), std::string::npos) << bad;
         EXPECT_TRUE(dataLines(r.out).empty()) << bad;
     }
-    EXPECT_NE(korvex("tune " + dir.file("rate.wav"), dir.path()).err.find("48000"), std::string::npos);
+    EXPECT_NE(korvex("tune " + dir.file("junk.wav"), dir.path()).err.find("'" + dir.file("junk.wav") + "'"),
+              std::string::npos);
+    EXPECT_EQ(korvex("tune --channel 0 " + dir.file("ok.wav"), dir.path()).exitCode, 2);
 
     // Files that cannot be opened: a FIFO is refused at once (nobody will
     // ever write to it), and so is a device that never ends.
@@ -611,6 +610,39 @@ TEST(KorvexTune, UsageErrorsAndFailures)
     for (const std::string& path : {dir.file("fifo.wav"), std::string("/dev/zero"), dir.path()}) {
         const auto r = korvex("tune " + path, dir.path());
         EXPECT_EQ(r.exitCode, 1) << path;
-        EXPECT_NE(r.err.find("korvex tune: cannot open " + path), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("korvex tune: cannot open '" + path + "'"), std::string::npos) << r.err;
     }
+}
+
+TEST(KorvexTune, RecordingsOfAnyRateFormatAndChannelAreConvertedToTheAnalysisRate)
+{
+    TempDir dir;
+    // 110 Hz at 96 kHz in 24 bits; a FLAC file at 48 kHz with the A string
+    // on the left and the low E 30 cents sharp on the right.
+    ASSERT_TRUE(writeSound(dir.file("a96.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 96000, 1, sine(110.0, 0.4, 96000, 96000)));
+    const auto a = sine(110.0, 0.4, 48000, 48000);
+    const auto e = sine(82.4069 * std::pow(2.0, 0.3 / 12.0), 0.4, 48000, 48000);
+    std::vector<double> stereo;
+    for (size_t i = 0; i < a.size(); ++i) stereo.insert(stereo.end(), {a[i], e[i]});
+    ASSERT_TRUE(writeSound(dir.file("ae.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, stereo));
+
+    const auto r96 = korvex("tune " + dir.file("a96.wav"), dir.path());
+    ASSERT_EQ(r96.exitCode, 0) << r96.err;
+    EXPECT_NE(r96.out.find("converted from 96000 Hz"), std::string::npos) << r96.out;
+    auto rows = dataLines(r96.out);
+    ASSERT_EQ(rows.size(), 1u) << r96.out; // 44100 samples: one buffer
+    EXPECT_NEAR(std::stod(rows[0][2]), 110.0, 0.05);
+    EXPECT_EQ(rows[0][4], "5th");
+    EXPECT_EQ(rows[0][8], "yes");
+
+    const auto right = korvex("tune --channel 2 " + dir.file("ae.flac"), dir.path());
+    ASSERT_EQ(right.exitCode, 0) << right.err;
+    rows = dataLines(right.out);
+    ASSERT_EQ(rows.size(), 1u) << right.out;
+    EXPECT_EQ(rows[0][4], "6th");
+    EXPECT_NEAR(std::stod(rows[0][7]), 30.0, 3.0);
+    const auto left = korvex("tune --channel 1 " + dir.file("ae.flac"), dir.path());
+    ASSERT_EQ(left.exitCode, 0) << left.err;
+    EXPECT_EQ(dataLines(left.out).at(0).at(4), "5th");
+    EXPECT_EQ(korvex("tune --channel 3 " + dir.file("ae.flac"), dir.path()).exitCode, 1);
 }
