@@ -3,6 +3,7 @@
 #include "engine/Render.h"
 
 #include "RunKorvex.h"
+#include "SoundFiles.h"
 #include "TestFiles.h"
 #include "assets/DemoGuitar.h"
 #include "dsp/RecordingMessages.h"
@@ -11,12 +12,16 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -107,20 +112,35 @@ TEST(RenderJob, SettingsAreCheckedAgainstTheKeyTable)
     EXPECT_FALSE(job.applySetting("dist_overdrv=1", error)); // read-only legacy key
 }
 
-TEST(RenderJob, AnExplicitRateThatDiffersFromTheFileFailsWithoutAFile)
+TEST(RenderJob, ARecordingAtAnotherRateIsConvertedAndKeepsItsPitch)
 {
     TempDir dir;
-    writeWav(dir.file("in.wav"), testSignal(500), 44100);
-    RecordingMessages messages;
-    RenderJob job(messages);
-    std::string error;
-    ASSERT_TRUE(job.applySetting("SampleRate=48000", error));
-    EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kFailed);
-    ASSERT_EQ(messages.count(), 1u);
-    EXPECT_EQ(messages.texts()[0], "Input file sample rate (44100Hz) differs from processing\n"
-                                   "sample rate specified in setup screen (48000Hz).");
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()) || !std::filesystem::exists(dir.file("out.wav")));
-    EXPECT_FALSE(std::filesystem::exists(FileRoles::partialName(dir.file("out.wav"))));
+    ASSERT_TRUE(writeSound(dir.file("in.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 96000, 1, sine(441.0, 0.5, 96000, 96000)));
+    const auto render = [&](const std::string& out, const char* setting, int outRate) {
+        RecordingMessages messages;
+        RenderJob job(messages);
+        std::string error;
+        EXPECT_TRUE(job.applySetting("stereo=0", error)) << error;
+        if (setting) {
+            EXPECT_TRUE(job.applySetting(setting, error)) << error;
+        }
+        job.setOutputRate(outRate);
+        EXPECT_EQ(job.run(dir.file("in.wav"), dir.file(out), ""), RenderJob::kOk) << messages.texts().front();
+        return readSound(dir.file(out));
+    };
+    // The chain runs at 48000 Hz by default, at the SampleRate asked for
+    // otherwise; --out-rate takes the result back to the recording's rate.
+    for (const auto& [setting, outRate, rate] : {std::tuple<const char*, int, int>{nullptr, 0, 48000},
+                                                 {"SampleRate=44100", 0, 44100},
+                                                 {nullptr, 96000, 96000}}) {
+        SCOPED_TRACE(rate);
+        const Sound out = render("out" + std::to_string(rate) + ".wav", setting, outRate);
+        EXPECT_EQ(out.rate, rate);
+        // One second, and the padding of the last block (at the chain's rate).
+        EXPECT_GE(out.samples.size(), static_cast<size_t>(rate));
+        EXPECT_LE(out.samples.size(), static_cast<size_t>(rate) + 3 * 128);
+        EXPECT_NEAR(zeroCrossingFrequency(out.samples, rate, 2000), 441.0, 0.01);
+    }
 }
 
 TEST(RenderJob, BackgroundIsMixedIntoTheRender)
@@ -187,7 +207,7 @@ TEST(RenderJob, AFullOutputFileEndsTheRenderAsAFailure)
     RenderJob job(messages);
     std::string error;
     ASSERT_TRUE(job.applySetting("stereo=0", error));
-    job.files().limitOutputBytes(1000);
+    job.limitOutputBytes(1000);
     EXPECT_EQ(job.run(dir.file("in.wav"), dir.file("out.wav"), ""), RenderJob::kFailed);
     EXPECT_EQ(job.blocks(), 4); // not on to the end of the input
     EXPECT_EQ(messages.texts(), (std::vector<std::string>{"The output file reached the 4 GB size limit of WAV files; it ends there."}));
@@ -398,32 +418,17 @@ TEST(KorvexRender, RendersAndFailsWithTheRightMessages)
     EXPECT_NE(r.output.find("Error opening input file!"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("o2.wav")));
 
-    // A directory as the input, truncated and zero-align headers.
+    // A directory as the input, a truncated header.
     r = korvex("render --in " + dir.path() + " --out " + dir.file("o2.wav"));
     EXPECT_EQ(r.exitCode, 1);
     writeFile(dir.file("trunc.wav"), std::vector<uint8_t>{'R', 'I', 'F', 'F', 0, 0});
     r = korvex("render --in " + dir.file("trunc.wav") + " --out " + dir.file("o2.wav"));
     EXPECT_EQ(r.exitCode, 1);
-    WavSpec zero;
-    zero.blockAlign = 0;
-    writeFile(dir.file("zero.wav"), wavBytes(zero, pcm16Bytes({1, 2, 3})));
-    r = korvex("render --in " + dir.file("zero.wav") + " --out " + dir.file("o2.wav"));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.output.find("Error opening input file!"), std::string::npos);
 
     // An output that cannot be written.
     r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("no/dir/o.wav"));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("Error creating output file!"), std::string::npos);
-
-    // An 8-bit input.
-    WavSpec eight;
-    eight.bits = 8;
-    eight.rate = 22050;
-    writeFile(dir.file("eight.wav"), wavBytes(eight, std::vector<uint8_t>(500, 128)));
-    r = korvex("render --in " + dir.file("eight.wav") + " --out " + dir.file("o3.wav"));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.output.find("Input file format must be 16-bit"), std::string::npos);
 
     // The same file as input and output.
     r = korvex("render --in " + dir.file("in.wav") + " --out " + dir.file("IN.wav"));
@@ -444,4 +449,186 @@ TEST(KorvexRender, RendersAndFailsWithTheRightMessages)
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("(answered ok)"), std::string::npos);
     EXPECT_NE(readFile(dir.file("out.wav")), before);
+}
+
+// ---- recordings of every kind
+
+TEST(RenderJob, TwentyFourBitFloatAndFlacCopiesRenderLikeTheSixteenBitRecording)
+{
+    TempDir dir;
+    const auto demo = assets::synthesizeDemoGuitar(48000);
+    const std::vector<int16_t> take(demo.begin(), demo.begin() + 48000 * 3);
+    writeWav(dir.file("take16.wav"), take);
+    ASSERT_TRUE(writeSound(dir.file("take24.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 1, take));
+    ASSERT_TRUE(writeSound(dir.file("takef.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 48000, 1, take));
+    ASSERT_TRUE(writeSound(dir.file("take.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, take));
+    const auto render = [&](const std::string& in) {
+        RecordingMessages messages;
+        RenderJob job(messages);
+        std::string error;
+        for (const char* s : {"stereo=0", "dist_enabled=1", "spkcab_enabled=1", "echo_enabled=1"})
+            EXPECT_TRUE(job.applySetting(s, error)) << error;
+        EXPECT_EQ(job.run(dir.file(in), dir.file(in + ".out.wav"), ""), RenderJob::kOk);
+        return readSamples(dir.file(in + ".out.wav"));
+    };
+    const auto original = render("take16.wav");
+    ASSERT_EQ(original.size(), (take.size() / 128 + 1) * 128);
+    for (const char* copy : {"take24.wav", "takef.wav", "take.flac"}) {
+        SCOPED_TRACE(copy);
+        const auto out = render(copy);
+        ASSERT_EQ(out.size(), original.size());
+        for (size_t i = 0; i < out.size(); ++i) ASSERT_LE(std::abs(out[i] - original[i]), 1) << i;
+    }
+}
+
+TEST(RenderJob, TwentyFourBitAndFloatOutputsKeepWhatSixteenBitsCannotHold)
+{
+    TempDir dir;
+    // Three channels; the chain hears the average of the first two, or the
+    // channel asked for. At the defaults the chain passes its input through.
+    const auto a = sine(441.0, 0.3, 48000, 24000), b = sine(97.0, 0.2, 48000, 24000), c = sine(1234.5, 0.25, 48000, 24000);
+    std::vector<double> frames;
+    for (size_t i = 0; i < a.size(); ++i) frames.insert(frames.end(), {a[i], b[i], c[i]});
+    ASSERT_TRUE(writeSound(dir.file("in.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 3, frames));
+    const auto render = [&](const std::string& out, SampleEncoding encoding, int channel) {
+        RecordingMessages messages;
+        RenderJob job(messages);
+        std::string error;
+        EXPECT_TRUE(job.applySetting("stereo=0", error));
+        job.setOutputEncoding(encoding);
+        job.setChannel(channel);
+        EXPECT_EQ(job.run(dir.file("in.wav"), dir.file(out), ""), RenderJob::kOk);
+        return readSound(dir.file(out));
+    };
+    const double step = 1.0 / 32768.0;
+    struct Case {
+        const char* out;
+        SampleEncoding encoding;
+        int channel;
+        int format;
+        double within; // of the input
+    };
+    for (const Case& k : {Case{"f.wav", SampleEncoding::Float32, 0, SF_FORMAT_FLOAT, 1e-6},
+                          Case{"f3.wav", SampleEncoding::Float32, 3, SF_FORMAT_FLOAT, 1e-6},
+                          Case{"p24.wav", SampleEncoding::Pcm24, 0, SF_FORMAT_PCM_24, step / 200.0}}) {
+        SCOPED_TRACE(k.out);
+        const Sound out = render(k.out, k.encoding, k.channel);
+        EXPECT_EQ(out.format, SF_FORMAT_WAV | k.format);
+        ASSERT_GE(out.samples.size(), a.size());
+        int offGrid = 0;
+        for (size_t i = 0; i < a.size(); ++i) {
+            const double expected = k.channel == 3 ? c[i] : (a[i] + b[i]) / 2.0;
+            ASSERT_NEAR(out.samples[i], expected, k.within) << i;
+            const double steps = out.samples[i] / step;
+            offGrid += std::fabs(steps - std::round(steps)) > 0.01;
+        }
+        EXPECT_GT(offGrid, static_cast<int>(a.size()) * 9 / 10);
+    }
+}
+
+TEST(RenderBatch, RendersAsManyRecordingsAtOnceAsItHasWorkers)
+{
+    TempDir dir;
+    std::vector<RenderBatch::Task> tasks;
+    for (int i = 0; i < 8; ++i) {
+        writeWav(dir.file("in" + std::to_string(i) + ".wav"), testSignal(3000 + 100 * i));
+        tasks.push_back({dir.file("in" + std::to_string(i) + ".wav"), dir.file("out" + std::to_string(i) + ".wav")});
+    }
+    // Every job waits at its set-up until four are there: the batch gets
+    // through only when four render at once.
+    std::mutex lock;
+    std::condition_variable arrived;
+    int count = 0;
+    RecordingMessages messages;
+    RenderBatch batch(messages, [&](RenderJob&, UserMessages&) {
+        std::unique_lock l(lock);
+        const int wave = count++ / 4;
+        arrived.notify_all();
+        return arrived.wait_for(l, std::chrono::seconds(60), [&] { return count >= 4 * (wave + 1); });
+    });
+    batch.setWorkers(4);
+    std::vector<int> progress;
+    const auto results = batch.run(tasks, "", [&](int p) { progress.push_back(p); });
+    EXPECT_EQ(results, std::vector<int>(8, RenderJob::kOk));
+    EXPECT_EQ(batch.peakConcurrency(), 4);
+    EXPECT_EQ(messages.count(), 0u);
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(progress.back(), 100);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(readSamples(tasks[static_cast<size_t>(i)].out).size(), 2u * ((3000 + 100 * i) / 128 + 1) * 128);
+}
+
+TEST(KorvexRender, ABatchRendersEachRecordingAsASingleRenderWould)
+{
+    TempDir dir;
+    const auto demo = assets::synthesizeDemoGuitar(48000);
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 8; ++i) {
+        const std::vector<int16_t> take(demo.begin() + 20000 * i, demo.begin() + 20000 * i + 30000);
+        const std::string name = dir.file("take" + std::to_string(i));
+        const int formats[] = {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_24,
+                               SF_FORMAT_WAV | SF_FORMAT_FLOAT, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+                               SF_FORMAT_AIFF | SF_FORMAT_PCM_24};
+        const int format = formats[i % 5];
+        const std::string path = name + ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC   ? ".flac"
+                                         : (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF ? ".aiff"
+                                                                                           : ".wav");
+        ASSERT_TRUE(writeSound(path, format, i == 7 ? 96000 : 48000, 1, take));
+        inputs.push_back(path);
+    }
+    writeFile(dir.file("notes.wav"), {'n', 'o', 't', 'e', 's'});
+    const std::string options = " --set dist_enabled=1 --set echo_enabled=1 --out-format pcm24";
+    std::string all;
+    for (const auto& in : inputs) all += " " + in;
+    const auto r = korvex("render --out-dir " + dir.file("reamped") + " -j 3" + options + all + " " + dir.file("notes.wav"));
+    // The file that is no recording fails by name; the others are done.
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find(dir.file("notes.wav") + ": Error opening input file!"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("1 of 9 files failed"), std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("reamped/notes.wav")));
+    for (int i = 0; i < 8; ++i) {
+        SCOPED_TRACE(inputs[static_cast<size_t>(i)]);
+        const std::string single = dir.file("single" + std::to_string(i) + ".wav");
+        ASSERT_EQ(korvex("render --in " + inputs[static_cast<size_t>(i)] + " --out " + single + options).exitCode, 0);
+        const auto batched = readFile(dir.file("reamped/take" + std::to_string(i) + ".wav"));
+        EXPECT_GT(batched.size(), 44u + 3u * 2 * 15000); // stereo, 24 bits, the 96 kHz take at half its length
+        EXPECT_EQ(batched, readFile(single));
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("reamped")), std::filesystem::directory_iterator()), 8);
+}
+
+TEST(KorvexRender, RecordingsThatCannotBeReadFailByNameAndLeaveNothing)
+{
+    TempDir dir;
+    const auto take = sine(220.0, 0.5, 48000, 200000);
+    ASSERT_TRUE(writeSound(dir.file("whole.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 48000, 2, take));
+    ASSERT_TRUE(writeSound(dir.file("whole.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 1, take));
+    // Copies cut off half-way, as a full disk or a broken copy leaves them.
+    for (const char* name : {"whole.wav", "whole.flac"}) {
+        const std::string cut = dir.file(std::string("cut-") + name);
+        std::filesystem::copy_file(dir.file(name), cut);
+        std::filesystem::resize_file(cut, std::filesystem::file_size(cut) / 2);
+    }
+    writeFile(dir.file("text.wav"), std::vector<uint8_t>(1000, 'x'));
+    for (const char* bad : {"cut-whole.wav", "cut-whole.flac", "text.wav", "missing.flac"}) {
+        SCOPED_TRACE(bad);
+        const auto r = korvex("render --in " + dir.file(bad) + " --out " + dir.file("out.wav"));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.output.find("'" + dir.file(bad) + "'"), std::string::npos) << r.output;
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.wav")));
+        EXPECT_FALSE(std::filesystem::exists(dir.file("out.wav.partial")));
+    }
+    EXPECT_NE(korvex("render --in " + dir.file("cut-whole.flac") + " --out " + dir.file("o.wav")).output.find("truncated"),
+              std::string::npos);
+    // The whole files render, also one channel of the two.
+    EXPECT_EQ(korvex("render --in " + dir.file("whole.flac") + " --out " + dir.file("o1.wav")).exitCode, 0);
+    EXPECT_EQ(korvex("render --channel 2 --in " + dir.file("whole.wav") + " --out " + dir.file("o2.wav")).exitCode, 0);
+    const auto r = korvex("render --channel 3 --in " + dir.file("whole.wav") + " --out " + dir.file("o3.wav"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find("has 2 channels: there is no channel 3"), std::string::npos) << r.output;
+    for (const char* usage : {"--out-format pcm32", "--out-rate 0", "--channel 0", "-j 0", "-jx"})
+        EXPECT_EQ(korvex("render --in " + dir.file("whole.wav") + " --out " + dir.file("o4.wav") + " " + usage).exitCode, 2)
+            << usage;
+    EXPECT_EQ(korvex("render --out-dir " + dir.path() + " --in " + dir.file("whole.wav")).exitCode, 2);
+    EXPECT_EQ(korvex("render --out " + dir.file("o4.wav") + " " + dir.file("whole.wav")).exitCode, 2);
 }
