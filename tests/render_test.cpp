@@ -1,5 +1,6 @@
-// Rendering files through the chain: RenderJob directly, and `korvex render`
-// as a program with its exit codes, messages and files.
+// Rendering files through the chain: RenderJob directly, batches, and
+// `korvex render` as a program with its exit codes, messages and files.
+// test-label: threads
 #include "engine/Render.h"
 
 #include "RunKorvex.h"
