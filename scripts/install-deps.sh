@@ -14,7 +14,11 @@ PACKAGES=(
   libsndfile1-dev
   # live audio: ALSA, JACK (the tests run a dummy JACK server with ALSA's jack
   # plugin on top), the session bus for the screen-saver inhibition
-  libasound2-dev libasound2-plugins jackd2 libjack-jackd2-dev libdbus-1-dev
+  libasound2-dev libasound2-plugins jackd2 libjack-jackd2-dev libdbus-1-dev dbus-daemon
+  # expression pedal (SDL2's joystick subsystem) and MIDI input (RtMidi)
+  libsdl2-dev librtmidi-dev
+  # the window: Qt 6 Widgets
+  qt6-base-dev
   # listening checks on rendered files
   sox
 )
