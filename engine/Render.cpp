@@ -301,15 +301,24 @@ std::vector<int> RenderBatch::run(const std::vector<Task>& tasks, const std::str
     // terminal cannot take them from several renders at once.
     for (size_t i = 0; i < count; ++i) {
         const Task& t = tasks[i];
-        const auto taken = std::find_if(tasks.begin(), tasks.begin() + static_cast<std::ptrdiff_t>(i),
-                                        [&](const Task& other) { return other.out == t.out; });
-        if (taken != tasks.begin() + static_cast<std::ptrdiff_t>(i)) {
-            messages_.show(t.in + ": its output " + t.out + " is the output of " + taken->in + " too; not rendered",
+        // One output per task: the first task to claim a name keeps it.
+        size_t claimed = 0;
+        while (claimed < i && !(ready[claimed] && tasks[claimed].out == t.out)) ++claimed;
+        if (claimed < i) {
+            messages_.show(t.in + ": its output " + t.out + " is the output of " + tasks[claimed].in +
+                               " too; not rendered",
                            {}, MessageIcon::Warning);
             continue;
         }
         if (sameFile(t.in, t.out)) {
             messages_.show(t.in + ": Error! Input file specified is the same as output file.", {}, MessageIcon::Warning);
+            continue;
+        }
+        // Nor may it replace a recording another task is to read.
+        const auto input = std::find_if(tasks.begin(), tasks.end(), [&](const Task& other) { return sameFile(other.in, t.out); });
+        if (input != tasks.end()) {
+            messages_.show(t.in + ": its output " + t.out + " is the input " + input->in + "; not rendered", {},
+                           MessageIcon::Warning);
             continue;
         }
         if (holdsAFile(t.out)) {

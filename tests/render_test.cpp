@@ -559,6 +559,30 @@ TEST(RenderBatch, RendersAsManyRecordingsAtOnceAsItHasWorkers)
         EXPECT_EQ(readSamples(tasks[static_cast<size_t>(i)].out).size(), 2u * ((3000 + 100 * i) / 128 + 1) * 128);
 }
 
+TEST(RenderBatch, NoOutputReplacesAnInputOrAnotherOutput)
+{
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("x"));
+    std::filesystem::create_directories(dir.file("y"));
+    for (const char* name : {"a.wav", "x/c.wav", "y/c.wav"}) writeWav(dir.file(name), testSignal(500));
+    ASSERT_TRUE(writeSound(dir.file("a.flac"), SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 48000, 1, testSignal(500)));
+    const auto take = readFile(dir.file("a.wav"));
+    RecordingMessages messages;
+    RenderBatch batch(messages, {});
+    const auto results = batch.run({{dir.file("a.wav"), dir.file("a.wav")},
+                                    {dir.file("a.flac"), dir.file("a.wav")},
+                                    {dir.file("x/c.wav"), dir.file("c.wav")},
+                                    {dir.file("y/c.wav"), dir.file("c.wav")}},
+                                   "");
+    EXPECT_EQ(results, (std::vector<int>{RenderJob::kFailed, RenderJob::kFailed, RenderJob::kOk, RenderJob::kFailed}));
+    ASSERT_EQ(messages.count(), 3u);
+    EXPECT_EQ(messages.texts()[0], dir.file("a.wav") + ": Error! Input file specified is the same as output file.");
+    EXPECT_NE(messages.texts()[1].find("is the input " + dir.file("a.wav")), std::string::npos) << messages.texts()[1];
+    EXPECT_NE(messages.texts()[2].find("is the output of " + dir.file("x/c.wav")), std::string::npos) << messages.texts()[2];
+    EXPECT_EQ(readFile(dir.file("a.wav")), take);
+    EXPECT_EQ(readSamples(dir.file("c.wav")).size(), 2u * 512);
+}
+
 TEST(KorvexRender, ABatchRendersEachRecordingAsASingleRenderWould)
 {
     TempDir dir;
