@@ -197,6 +197,7 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
     std::vector<double> converted;
     const auto percentDone = [&] {
         const int64_t total = input.frames();
+        if (total == SoundFileInput::kUnknownLength) return 0; // until it ends
         if (total <= 0) return 100;
         return static_cast<int>(std::min<int64_t>(100, (input.position() * 100 + total / 2) / total));
     };
@@ -331,7 +332,7 @@ std::vector<int> RenderBatch::run(const std::vector<Task>& tasks, const std::str
         // Each task counts for its length in the batch's progress.
         SoundFileInput probe;
         std::string error;
-        if (probe.open(t.in, SoundFileInput::kAverageOfFirstTwo, error))
+        if (probe.open(t.in, SoundFileInput::kAverageOfFirstTwo, error) && probe.fileFrames() > 0)
             weight[i] = static_cast<double>(probe.fileFrames()) / probe.fileRate();
     }
 

@@ -98,7 +98,9 @@ bool SoundFileInput::open(const std::string& path, int channel, std::string& err
         return fail(info.frames < 1 ? "holds no samples" : "not a recording this program can read");
     channels_ = info.channels;
     fileRate_ = info.samplerate;
-    fileFrames_ = info.frames;
+    // Some streams do not tell their length (libsndfile's "as long as it
+    // goes"): they are read to their end, without a truncation check.
+    fileFrames_ = info.frames == SF_COUNT_MAX ? kUnknownLength : info.frames;
     encoding_ = formatName(info.format & SF_FORMAT_SUBMASK) + ", " + formatName(info.format & SF_FORMAT_TYPEMASK);
     if (channel < 0 || channel > channels_)
         return fail("has " + std::to_string(channels_) + (channels_ == 1 ? " channel" : " channels") +
@@ -130,7 +132,7 @@ bool SoundFileInput::convertTo(int rate, std::string& error)
 
 int64_t SoundFileInput::frames() const
 {
-    if (!converting_) return fileFrames_;
+    if (!converting_ || fileFrames_ == kUnknownLength) return fileFrames_;
     return static_cast<int64_t>(std::llround(static_cast<double>(fileFrames_) * converter_.ratio()));
 }
 
@@ -147,7 +149,7 @@ bool SoundFileInput::decodeMore()
             error_ = "'" + path_ + "': truncated or damaged: it cannot be read to the end (" + sf_strerror(file_) + ")";
             return false;
         }
-        if (decodedFrames_ + got < fileFrames_) {
+        if (fileFrames_ != kUnknownLength && decodedFrames_ + got < fileFrames_) {
             error_ = "'" + path_ + "': truncated or damaged: it ends after " + std::to_string(decodedFrames_ + got) +
                      " of its " + std::to_string(fileFrames_) + " frames";
             return false;

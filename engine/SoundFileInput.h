@@ -27,6 +27,8 @@ public:
     // The channel argument of open(): the average of the first two channels
     // (of a mono file, its one channel).
     static constexpr int kAverageOfFirstTwo = 0;
+    // The length of a stream that does not tell it.
+    static constexpr int64_t kUnknownLength = -1;
 
     SoundFileInput() = default;
     ~SoundFileInput();
@@ -45,12 +47,13 @@ public:
 
     int fileRate() const { return fileRate_; }
     int channels() const { return channels_; }
-    int64_t fileFrames() const { return fileFrames_; }
+    int64_t fileFrames() const { return fileFrames_; } // or kUnknownLength
     // A few words on the encoding ("24-bit PCM", "32-bit float", ...).
     const std::string& encoding() const { return encoding_; }
 
     // The rate read() delivers, and how many samples it will deliver (exact
-    // without conversion, within a sample or two with it).
+    // without conversion, within a sample or two with it; kUnknownLength
+    // when the file does not tell).
     int rate() const { return rate_; }
     int64_t frames() const;
 
