@@ -1,5 +1,6 @@
 #include "dsp/IirFilter.h"
 
+#include "dsp/CpuFeatures.h"
 #include "dsp/MathConstants.h"
 #include "dsp/UserMessages.h"
 
@@ -370,6 +371,76 @@ void IirFilter::processInt16(int16_t* buf, int n)
     runSecondOrder(buf, n, [](double v) {
         return static_cast<int16_t>(std::clamp(std::trunc(v), -32767.0, 32767.0));
     });
+}
+
+
+
+// ---------------------------------------------------------------- look-ahead
+
+#if defined(__x86_64__)
+namespace iirkernels {
+// The vector routine (IirKernelsX86.cpp): n samples of buf in place through
+// the filter whose 25 values are `values` (coefficients, histories and gains,
+// in IirFilter's order; the histories are updated).
+void lookAheadAvx2(const IirFilter::LookAhead& t, int order, double* values, double* buf, int n);
+} // namespace iirkernels
+#endif
+
+namespace {
+
+bool lookAheadAvailable()
+{
+#if defined(__x86_64__)
+    static const bool avx2 = (cpu::features() & cpu::kAvx2Fma) != 0;
+    return avx2 && cpu::simdAllowed();
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+const IirFilter::LookAhead& IirFilter::lookAhead()
+{
+    LookAhead& t = lookAhead_;
+    bool same = t.valid && t.madeOrder == order_;
+    for (int i = 0; same && i < 9; ++i) same = t.made[i] == v_[i];
+    if (same) return t;
+    const int order = order_;
+    const double a[5] = {1.0, v_[kA1], v_[kA2], v_[kA3], v_[kA4]};
+    // The recursive part's impulse response: g[m] = -(a1 g[m-1] + ... ).
+    for (int m = 0; m < LookAhead::kGroup; ++m) {
+        double acc = m == 0 ? 1.0 : 0.0;
+        for (int k = 1; k <= order && k <= m; ++k) acc -= a[k] * t.g[m - k];
+        t.g[m] = acc;
+    }
+    // The group's outputs from each earlier output alone (no input).
+    for (int k = 0; k < order; ++k) {
+        double y[4 + LookAhead::kGroup] = {};
+        y[3 - k] = 1.0; // y[0..3] are the outputs -4..-1
+        for (int j = 0; j < LookAhead::kGroup; ++j) {
+            double acc = 0.0;
+            for (int l = 1; l <= order; ++l) acc -= a[l] * y[4 + j - l];
+            y[4 + j] = acc;
+        }
+        for (int j = 0; j < LookAhead::kGroup; ++j) t.p[k][j] = y[4 + j];
+    }
+    for (int i = 0; i < 9; ++i) t.made[i] = v_[i];
+    t.madeOrder = order;
+    t.valid = true;
+    return t;
+}
+
+void IirFilter::processFast(double* buf, int n)
+{
+    const int order = order_;
+    if (n < 2 * LookAhead::kGroup || order < 1 || order > 4 || !lookAheadAvailable()) {
+        process(buf, n);
+        return;
+    }
+#if defined(__x86_64__)
+    iirkernels::lookAheadAvx2(lookAhead(), order, v_, buf, n);
+#endif
 }
 
 } // namespace stravik::dsp

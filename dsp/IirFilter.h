@@ -60,6 +60,14 @@ public:
     void process2(double* buf, int n);
     void process3(double* buf, int n);
     void process4(double* buf, int n);
+    // The same filter eight samples at a time, where the processor has AVX2
+    // and FMA (otherwise it is process()). Each group of eight outputs is
+    // its inputs through the filter's impulse response plus the response to
+    // the outputs before the group, so a group waits on the one before it for
+    // two multiply-adds instead of eight whole recursions. The results agree
+    // with process() to a few units in the last place; the long oversampled
+    // blocks and the filters in series of one stage gain most.
+    void processFast(double* buf, int n);
     // One sample (orders 1 and 2; other orders use the second-order recursion
     // of their first coefficients, as the block routines would not).
     double processSample(double in);
@@ -92,6 +100,22 @@ private:
 
     double v_[kValueCount];
     int order_ = 2;
+
+public:
+    // The tables processFast works from, made from the coefficients they
+    // were made for (kept, with them, until the coefficients change).
+    struct LookAhead {
+        static constexpr int kGroup = 8;
+        double made[9] = {}; // b0..a4 when the tables were made
+        int madeOrder = 0;
+        bool valid = false;
+        double g[kGroup] = {};        // impulse response of the recursive part
+        double p[4][kGroup] = {};     // p[k][j]: output j of the group for y[-1-k] = 1
+    };
+
+private:
+    const LookAhead& lookAhead();
+    LookAhead lookAhead_;
 };
 
 } // namespace stravik::dsp
