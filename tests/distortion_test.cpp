@@ -322,7 +322,11 @@ TEST(Distortion, OverdriveFollowsItsStepsSampleBySample)
             x = lp.processSample(2 * r);
         }
         processInBlocks(*rig.unit, v, 384);
-        for (size_t i = 0; i < v.size(); ++i) ASSERT_NEAR(v[i], expected[i], 1e-12) << "sample " << i << " sat " << sat;
+        // The stage runs its filters eight samples at a time, which moves
+        // the last bits of the 60 Hz high-pass's output (its poles sit close
+        // to 1 and carry rounding a long way), and the table's steep cells
+        // near 0 magnify that: agreement to 1e-8.
+        for (size_t i = 0; i < v.size(); ++i) ASSERT_NEAR(v[i], expected[i], 1e-8) << "sample " << i << " sat " << sat;
     }
 }
 
@@ -829,6 +833,16 @@ TEST(Distortion, SaturationShaperLimitsAndBendsEachHalf)
     EXPECT_DOUBLE_EQ(saturate(0.0, 2.0, 3.0), 0.0);
     EXPECT_DOUBLE_EQ(saturate(1.0, 2.0, 3.0), 1.0);
     EXPECT_DOUBLE_EQ(saturate(-1.0, 2.0, 3.0), -1.0);
+
+    // The block form (powers by exp and log) lands on the same values, with
+    // the scalings around it.
+    std::vector<double> v;
+    for (int i = -1100; i <= 1100; ++i) v.push_back(i / 1000.0 + 1e-4);
+    v.push_back(1.0);
+    v.push_back(-1.0);
+    std::vector<double> block = v;
+    saturateBlock(block.data(), static_cast<int>(block.size()), 1.8, 1.9, 0.5, 4.0);
+    for (size_t i = 0; i < v.size(); ++i) ASSERT_NEAR(block[i], 4.0 * saturate(0.5 * v[i], 1.8, 1.9), 1e-14) << v[i];
 }
 
 // ---------------------------------------------------------------- real time

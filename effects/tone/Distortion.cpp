@@ -1,12 +1,15 @@
 #include "effects/tone/Distortion.h"
 
 #include "dsp/BackgroundWorker.h"
+#include "dsp/CpuFeatures.h"
 #include "dsp/Oversampler.h"
 #include "dsp/UserMessages.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace stravik::effects {
 namespace {
@@ -48,7 +51,182 @@ constexpr double kShapeDownX[] = {0, 0.15, 0.3, 0.4, 0.55, 0.75, 1.1, 1.5, 2.0, 
 constexpr double kShapeDownY[] = {0,        0.149909, 0.29727,  0.381334, 0.453295, 0.49561,  0.530841,
                                   0.553111, 0.571112, 0.593911, 0.620118, 0.636461, 0.661731, 0.685036};
 
+// The corner of the Distortion mode's level-following high-pass: how hard
+// the shaping curve squeezed the last sample (its output p against p) sets
+// it, 40 Hz when quiet up to 590 Hz when deeply compressed.
+int cornerFor(const dsp::CurveSpline& up, const dsp::CurveSpline& down, double p)
+{
+    double r = 1.0;
+    if (p > 0.01)
+        r = up(p) / p;
+    else if (p < -0.01)
+        r = down(-p) / (-p);
+    const double cornerHz = (1.0 - r) * 550.0 + 40.0;
+    return cornerHz >= 0.0 ? static_cast<int>(std::min(cornerHz, 600.0)) : 40;
+}
+
 } // namespace
+
+// The corner that follows a high-pass output h, i.e. cornerFor(shape(h)), as
+// a table over h. Per sample the mode's loop then goes from one output of
+// the high-pass to the coefficients of the next with a table look-up instead
+// of two curve evaluations and a division, which is what the mode's
+// sample-to-sample chain waits on. The table reproduces the formula exactly:
+// each change of corner sits at the very double where the formula changes
+// (found by bisection on the formula itself).
+//
+// Cells split |h| logarithmically, kCellsPerOctave to the octave from
+// 2^kLowExponent to 2^kHighExponent, the two signs side by side: the cell of
+// h is the top bits of |h| (exponent and kBits of the mantissa), then the
+// sign, less an offset. Below the
+// range the shaped value stays under 0.01 and the corner is that of 0; from
+// 32 on, beyond the curves' last points, it is constant. A cell holds up to
+// two changes; one with more (none does with the curves as they are) falls
+// back to the formula.
+class DistortionCornerTable {
+public:
+    static constexpr int kLowExponent = -7, kHighExponent = 5, kBits = 7;
+    static constexpr int kCells = 2 * (kHighExponent - kLowExponent) << kBits;
+
+    struct Cell {
+        double threshold[2]; // |h| from which the next corner holds
+        int corner[3];       // corner[0] < 0: use the formula
+    };
+
+    static const DistortionCornerTable& instance()
+    {
+        static const DistortionCornerTable table;
+        return table;
+    }
+
+    // The cell of h, or -1 outside the cells' range (and for NaN).
+    static int cellOf(double h)
+    {
+        uint64_t b;
+        std::memcpy(&b, &h, sizeof b);
+        const uint64_t key = (((b << 1) >> (53 - kBits)) << 1) | (b >> 63);
+        const uint64_t cell = key - (static_cast<uint64_t>(1023 + kLowExponent) << (kBits + 1));
+        return cell < static_cast<uint64_t>(kCells) ? static_cast<int>(cell) : -1;
+    }
+
+    const Cell& cell(int k) const { return cells_[k]; }
+
+    // The corner of an h outside the cells.
+    int outside(double h) const
+    {
+        const double a = std::fabs(h);
+        const int sign = h < 0.0 ? 1 : 0;
+        if (a >= kHigh) return beyond_[sign];
+        if (a < kLow) return small_[sign];
+        return exact(h); // NaN
+    }
+
+    int exact(double h) const { return cornerFor(up_, down_, h >= 0.0 ? up_(h) : -down_(-h)); }
+
+private:
+    static constexpr double kLow = 1.0 / 128.0, kHigh = 32.0;
+
+    static double fromBits(uint64_t b)
+    {
+        double a;
+        std::memcpy(&a, &b, sizeof a);
+        return a;
+    }
+
+    int corner(bool negative, double a) const { return exact(negative ? -a : a); }
+
+    DistortionCornerTable()
+    {
+        up_.buildAkima(kShapeUpX, kShapeUpY, 14);
+        down_.buildAkima(kShapeDownX, kShapeDownY, 14);
+        for (int sign = 0; sign < 2; ++sign) {
+            small_[sign] = corner(sign == 1, 0.0);
+            beyond_[sign] = corner(sign == 1, kHigh);
+        }
+        for (int k = 0; k < kCells; ++k) build(cells_[k], (k & 1) != 0, k >> 1);
+    }
+
+    void build(Cell& cell, bool negative, int k) const
+    {
+        const uint64_t first = ((static_cast<uint64_t>(1023 + kLowExponent) << kBits) + static_cast<uint64_t>(k))
+                               << (52 - kBits);
+        const uint64_t last = first + (uint64_t{1} << (52 - kBits)) - 1;
+        cell.threshold[0] = cell.threshold[1] = std::numeric_limits<double>::infinity();
+        int value = corner(negative, fromBits(first));
+        cell.corner[0] = cell.corner[1] = cell.corner[2] = value;
+        int changes = 0;
+        constexpr int kProbes = 32;
+        uint64_t below = first;
+        for (int i = 1; i <= kProbes; ++i) {
+            const uint64_t at = i == kProbes ? last : first + (last - first) / kProbes * static_cast<uint64_t>(i);
+            const int v = corner(negative, fromBits(at));
+            if (v == value) {
+                below = at;
+                continue;
+            }
+            // The first double at which the corner leaves `value`.
+            uint64_t lo = below, hi = at;
+            while (hi - lo > 1) {
+                const uint64_t mid = lo + (hi - lo) / 2;
+                if (corner(negative, fromBits(mid)) == value)
+                    lo = mid;
+                else
+                    hi = mid;
+            }
+            if (changes == 2) {
+                cell.corner[0] = -1;
+                return;
+            }
+            const int next = corner(negative, fromBits(hi));
+            cell.threshold[changes] = fromBits(hi);
+            cell.corner[++changes] = next;
+            if (changes == 1) cell.corner[2] = next;
+            value = next;
+            below = hi;
+            if (v != value) --i; // another change before this probe
+        }
+    }
+
+    dsp::CurveSpline up_, down_;
+    int small_[2] = {40, 40};
+    int beyond_[2] = {40, 40};
+    Cell cells_[kCells] = {};
+};
+
+namespace {
+
+#if defined(__x86_64__)
+bool vectorPathAllowed()
+{
+    static const bool avx2 = (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
+    return avx2 && dsp::cpu::simdAllowed();
+}
+#endif
+
+} // namespace
+
+#if defined(__x86_64__)
+namespace kernels {
+// DistortionX86.cpp.
+void saturateAvx2(double* buf, int n, double expPositive, double expNegative, double inScale, double outScale);
+// The level-following high-pass over buf from state (b0, a1, x1, y1), while
+// every h lands in a cell of the table that needs no formula; returns how
+// many samples it did (the caller goes on from there).
+int followingHighPassAvx2(double* buf, int n, const Distortion::DynamicCell* cells, const bool* exact,
+                          const double outside[4][2], double state[4]);
+} // namespace kernels
+#endif
+
+void saturateBlock(double* buf, int n, double expPositive, double expNegative, double inScale, double outScale)
+{
+#if defined(__x86_64__)
+    if (vectorPathAllowed()) {
+        kernels::saturateAvx2(buf, n, expPositive, expNegative, inScale, outScale);
+        return;
+    }
+#endif
+    for (int i = 0; i < n; ++i) buf[i] = outScale * saturate(inScale * buf[i], expPositive, expNegative);
+}
 
 void designCircuitFilterA(IirFilter& filter, int fs)
 {
@@ -95,6 +273,14 @@ void Distortion::buildCurves()
     driveDown_.buildHermite(kDriveDownX, kDriveDownY, kDriveDownD, 8);
     shapeUp_.buildAkima(kShapeUpX, kShapeUpY, 14);
     shapeDown_.buildAkima(kShapeDownX, kShapeDownY, 14);
+    driveUpCubic_.fromHermite(kDriveUpX, kDriveUpY, kDriveUpD, 8);
+    driveDownCubic_.fromHermite(kDriveDownX, kDriveDownY, kDriveDownD, 8);
+    double d[14];
+    for (int i = 0; i < 14; ++i) d[i] = shapeUp_.derivative(i);
+    shapeUpCubic_.fromHermite(kShapeUpX, kShapeUpY, d, 14);
+    for (int i = 0; i < 14; ++i) d[i] = shapeDown_.derivative(i);
+    shapeDownCubic_.fromHermite(kShapeDownX, kShapeDownY, d, 14);
+    DistortionCornerTable::instance(); // made once for the program, here rather than in a block
 }
 
 void Distortion::loadKernel(int rate)
@@ -102,6 +288,8 @@ void Distortion::loadKernel(int rate)
     const dsp::FirKernel k = dsp::decimationKernel(rate);
     lowPassKernel_.setCoefficients(k.taps, k.count);
 }
+
+static_assert(Distortion::kCornerCellCount == DistortionCornerTable::kCells);
 
 void Distortion::designDynamicTable(int fs)
 {
@@ -111,6 +299,28 @@ void Distortion::designDynamicTable(int fs)
         dynamicCoef_[corner][0] = f.coefficient(IirFilter::kB0);
         dynamicCoef_[corner][1] = f.coefficient(IirFilter::kB1);
         dynamicCoef_[corner][2] = f.coefficient(IirFilter::kA1);
+    }
+    // Each cell of the corner table with the coefficients of its corners at
+    // hand, so that the loop goes from h to the next coefficients with one
+    // dependent load.
+    const DistortionCornerTable& table = DistortionCornerTable::instance();
+    const double outsideH[4] = {0.0, -0.0 - 1e-300, 64.0, -64.0};
+    for (int k = 0; k < 4; ++k) {
+        const double* c = dynamicCoef_[table.outside(outsideH[k])];
+        outsideCoef_[k][0] = c[0];
+        outsideCoef_[k][1] = c[2];
+    }
+    for (int k = 0; k < kCornerCells; ++k) {
+        const DistortionCornerTable::Cell& c = table.cell(k);
+        DynamicCell& d = dynamicCells_[k];
+        d.threshold[0] = c.threshold[0];
+        d.threshold[1] = c.threshold[1];
+        exactCells_[k] = c.corner[0] < 0;
+        for (int s = 0; s < 3; ++s) {
+            const int corner = exactCells_[k] ? 40 : c.corner[s];
+            d.b0[s] = dynamicCoef_[corner][0];
+            d.a1[s] = dynamicCoef_[corner][2];
+        }
     }
 }
 
@@ -249,15 +459,20 @@ void Distortion::process(double* buf, int n)
     for (int at = 0; at < n; at += kChunk) {
         double* b = buf + at;
         const int m = std::min(kChunk, n - at);
-        filters_[kPreHighPass].process2(b, m);
+        filters_[kPreHighPass].processFast(b, m);
         switch (mode) {
         case kOverdrive: processOverdrive(b, m); break;
         case kDistortion: processDistortion(b, m); break;
         default: processMetal(b, m); break;
         }
-        filters_[kUserLowPass].process2(b, m);
+        filters_[kUserLowPass].processFast(b, m);
     }
 }
+
+// The loops below go over the block once per step, so that only what truly
+// depends on the sample before (the filters' recursions, the level-following
+// high-pass) runs sample after sample, and the curves and powers run where
+// neighbouring samples overlap.
 
 void Distortion::processOverdrive(double* buf, int n)
 {
@@ -267,25 +482,19 @@ void Distortion::processOverdrive(double* buf, int n)
     // The dry path: the input above 720 Hz, so the pick attack stays clear
     // over the clipped signal.
     std::memcpy(dryPath_, buf, sizeof(double) * static_cast<size_t>(n));
-    filters_[kDryHighPass].process1(dryPath_, n);
-    for (int i = 0; i < n; ++i) {
-        const double h = buf[i] / 2.0;
-        const double v = sat ? saturate(h, 2.0 * fb + 1.0, 2.0 * fb + 1.1) : h;
-        const double d = dryPath_[i] * dryMix;
-        double r = table_.lookup(v) / 6.0 + d;
-        if (sat) r = 2.0 * saturate(r / 2.0, 1.2, 1.3);
-        buf[i] = 2.0 * r;
-    }
+    filters_[kDryHighPass].processFast(dryPath_, n);
+    if (sat)
+        saturateBlock(buf, n, 2.0 * fb + 1.0, 2.0 * fb + 1.1, 0.5, 1.0);
+    else
+        for (int i = 0; i < n; ++i) buf[i] = buf[i] / 2.0;
+    for (int i = 0; i < n; ++i) buf[i] = table_.lookup(buf[i]) / 6.0 + dryPath_[i] * dryMix;
+    if (sat)
+        saturateBlock(buf, n, 1.2, 1.3, 0.5, 4.0); // 2 * (2 * saturate(r / 2))
+    else
+        for (int i = 0; i < n; ++i) buf[i] = 2.0 * buf[i];
 }
 
-double Distortion::dynamicHighPass(double x, int corner)
-{
-    const double* c = dynamicCoef_[corner];
-    const double y = c[0] * x + c[1] * dynX1_ - c[2] * dynY1_;
-    dynX1_ = x;
-    dynY1_ = y;
-    return y;
-}
+int Distortion::cornerAfterShaped(double p) const { return cornerFor(shapeUp_, shapeDown_, p); }
 
 void Distortion::processDistortion(double* buf, int n)
 {
@@ -295,29 +504,69 @@ void Distortion::processDistortion(double* buf, int n)
     const double g = (drive * drive * 300.0 + 1.0) / 10.0;
     for (int i = 0; i < n; ++i) {
         const double u = g * buf[i];
-        buf[i] = u >= 0.0 ? 8.0 * driveUp_(u) : -8.0 * driveDown_(-u);
+        buf[i] = u >= 0.0 ? 8.0 * driveUpCubic_(u) : -8.0 * driveDownCubic_(-u);
     }
     lowPassKernel_.process(buf, n);
-    filters_[kHighPass30].process1(buf, n);
-    double p = previousShaped_;
-    for (int i = 0; i < n; ++i) {
-        // How hard the shaper squeezed the last sample sets the high-pass:
-        // 40 Hz for quiet playing, higher the deeper the compression.
-        double r = 1.0;
-        if (p > 0.01)
-            r = shapeUp_(p) / p;
-        else if (p < -0.01)
-            r = shapeDown_(-p) / (-p);
-        const double cornerHz = (1.0 - r) * 550.0 + 40.0;
-        const int corner = cornerHz >= 0.0 ? static_cast<int>(std::min(cornerHz, double(kDynamicTableMax))) : 40;
-        const double h = dynamicHighPass(buf[i], corner);
-        double y = h >= 0.0 ? shapeUp_(h) : -shapeDown_(-h);
-        p = y;
-        if (sat) y = saturate(y, 2.0 * fb + 1.0, 2.0 * fb + 1.1);
-        buf[i] = 0.3 * y;
+    filters_[kHighPass30].processFast(buf, n);
+    // The high-pass whose corner follows how hard the shaper squeezed the
+    // sample before: 40 Hz for quiet playing, higher the deeper the
+    // compression. The block's first corner comes from the last block's
+    // shaped output, every other one from the table over the high-pass's
+    // own output.
+    // (b1 of these high-passes is exactly -b0, so c[0] x + c[1] x1 is
+    // b0 x - b0 x1 to the bit.)
+    const DistortionCornerTable& table = DistortionCornerTable::instance();
+    const double* c = dynamicCoef_[cornerAfterShaped(previousShaped_)];
+    double b0 = c[0], a1 = c[2];
+    double x1 = dynX1_, y1 = dynY1_;
+    const auto nextCoefficients = [&](double h) {
+        const int k = DistortionCornerTable::cellOf(h);
+        if (k >= 0 && !exactCells_[k]) {
+            const DynamicCell& cell = dynamicCells_[k];
+            const double a = std::fabs(h);
+            const int segment = static_cast<int>(a >= cell.threshold[0]) + static_cast<int>(a >= cell.threshold[1]);
+            b0 = cell.b0[segment];
+            a1 = cell.a1[segment];
+        } else {
+            const double* next = dynamicCoef_[k >= 0 ? table.exact(h) : table.outside(h)];
+            b0 = next[0];
+            a1 = next[2];
+        }
+    };
+    int i = 0;
+    while (i < n) {
+#if defined(__x86_64__)
+        if (vectorPathAllowed()) {
+            double state[4] = {b0, a1, x1, y1};
+            i += kernels::followingHighPassAvx2(buf + i, n - i, dynamicCells_, exactCells_, outsideCoef_, state);
+            b0 = state[0];
+            a1 = state[1];
+            x1 = state[2];
+            y1 = state[3];
+            if (i > 0) nextCoefficients(y1); // it stopped after an h it leaves to us (or at the end)
+            continue;
+        }
+#endif
+        const double x = buf[i];
+        const double h = b0 * x - b0 * x1 - a1 * y1;
+        x1 = x;
+        y1 = h;
+        buf[i] = h;
+        nextCoefficients(h);
+        ++i;
     }
-    previousShaped_ = p;
-    filters_[kHighPass25].process1(buf, n);
+    dynX1_ = x1;
+    dynY1_ = y1;
+    if (n > 0) previousShaped_ = y1 >= 0.0 ? shapeUp_(y1) : -shapeDown_(-y1);
+    for (int i = 0; i < n; ++i) {
+        const double h = buf[i];
+        buf[i] = h >= 0.0 ? shapeUpCubic_(h) : -shapeDownCubic_(-h);
+    }
+    if (sat)
+        saturateBlock(buf, n, 2.0 * fb + 1.0, 2.0 * fb + 1.1, 1.0, 0.3);
+    else
+        for (int i = 0; i < n; ++i) buf[i] = 0.3 * buf[i];
+    filters_[kHighPass25].processFast(buf, n);
 }
 
 void Distortion::processMetal(double* buf, int n)
@@ -327,25 +576,24 @@ void Distortion::processMetal(double* buf, int n)
     const double drive = finiteOr(params_.dist_drive.get(), 0.0) / 1000.0;
     for (int i = 0; i < n; ++i) {
         const double u = 10.0 * buf[i];
-        buf[i] = u >= 0.0 ? driveUp_(u) : -driveUp_(-u);
+        buf[i] = u >= 0.0 ? driveUpCubic_(u) : -driveUpCubic_(-u);
     }
-    filters_[kCircuitA].process2(buf, n);
+    filters_[kCircuitA].processFast(buf, n);
     lowPassKernel_.process(buf, n);
     const double g = drive * drive * 300.0 + 5.0;
     for (int i = 0; i < n; ++i) {
         const double u = g * buf[i];
-        double y = u >= 0.0 ? shapeUp_(u) : -shapeUp_(-u);
-        if (sat) y = saturate(y, 2.0 * fb + 1.0, 2.0 * fb + 1.1);
-        buf[i] = y;
+        buf[i] = u >= 0.0 ? shapeUpCubic_(u) : -shapeUpCubic_(-u);
     }
-    filters_[kCircuitB].process2(buf, n);
-    filters_[kLowPass10k].process1(buf, n);
-    filters_[kPeak100].process2(buf, n);
-    filters_[kPeak4770].process2(buf, n);
-    filters_[kHighPass30].process1(buf, n);
+    if (sat) saturateBlock(buf, n, 2.0 * fb + 1.0, 2.0 * fb + 1.1, 1.0, 1.0);
+    filters_[kCircuitB].processFast(buf, n);
+    filters_[kLowPass10k].processFast(buf, n);
+    filters_[kPeak100].processFast(buf, n);
+    filters_[kPeak4770].processFast(buf, n);
+    filters_[kHighPass30].processFast(buf, n);
     for (int i = 0; i < n; ++i) {
         const double x = buf[i];
-        const double y = x >= 0.0 ? driveUp_(x / 1.7) : -driveUp_(-x / 1.7);
+        const double y = x >= 0.0 ? driveUpCubic_(x / 1.7) : -driveUpCubic_(-x / 1.7);
         buf[i] = 0.51 * y;
     }
 }

@@ -14,6 +14,7 @@
 #include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+#include "effects/tone/AmpCurves.h"
 #include "effects/tone/FilterHandoff.h"
 #include "effects/tone/OverdriveTable.h"
 
@@ -70,6 +71,11 @@ inline double saturate(double v, double expPositive, double expNegative)
     if (v > 0.0) return 1.0 - std::pow(1.0 - v, expPositive);
     return std::pow(1.0 + v, expNegative) - 1.0;
 }
+
+// buf[i] = outScale * saturate(inScale * buf[i], ...) over a block, four at
+// a time where the processor allows (the powers by exp and log; the results
+// agree with saturate() to rounding).
+void saturateBlock(double* buf, int n, double expPositive, double expNegative, double inScale, double outScale);
 
 class Distortion {
 public:
@@ -153,7 +159,9 @@ private:
     void processOverdrive(double* buf, int n);
     void processDistortion(double* buf, int n);
     void processMetal(double* buf, int n);
-    double dynamicHighPass(double x, int corner);
+    // The corner of the level-following high-pass for the sample after one
+    // whose shaped output was p (40..590 Hz).
+    int cornerAfterShaped(double p) const;
 
     DistortionParams& params_;
     EffectContext& context_;
@@ -164,6 +172,25 @@ private:
     FilterHandoff<kFilterCount> handoff_;
     dsp::FirConvolver lowPassKernel_{dsp::FirConvolver::Threading::WorkerPool};
     double dynamicCoef_[kDynamicTableMax + 1][3] = {}; // b0, b1, a1 per corner
+    // The corner table's cells (DistortionCornerTable, Distortion.cpp) with
+    // b0 and a1 of each of their up to three corners.
+    static constexpr int kCornerCells = 3072;
+
+public:
+    static constexpr int kCornerCellCount = kCornerCells;
+
+private:
+public:
+    struct alignas(64) DynamicCell {
+        double threshold[2];
+        double b0[3]; // of the cell's corners, in order
+        double a1[3];
+    };
+
+private:
+    DynamicCell dynamicCells_[kCornerCells];
+    bool exactCells_[kCornerCells] = {}; // cells that ask for the formula
+    double outsideCoef_[4][2] = {};      // b0, a1 below the table (+, -) and above it (+, -)
     double dynX1_ = 0.0, dynY1_ = 0.0; // dynamic high-pass history
     double previousShaped_ = 0.0;      // p of the Distortion mode
     double dryPath_[kChunk] = {};
@@ -172,6 +199,12 @@ private:
     dsp::CurveSpline driveDown_;  // drive curve -
     dsp::CurveSpline shapeUp_;    // shaping curve +
     dsp::CurveSpline shapeDown_;  // shaping curve -
+    // The same four curves in the form the per-sample loops evaluate fastest
+    // (their values agree with the splines' to rounding).
+    PiecewiseCubic driveUpCubic_;
+    PiecewiseCubic driveDownCubic_;
+    PiecewiseCubic shapeUpCubic_;
+    PiecewiseCubic shapeDownCubic_;
 
     // The table and its guard: bit 0 = ready, the rest counts invalidations,
     // so that a job started before an invalidation cannot mark a stale table
