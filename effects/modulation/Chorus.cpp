@@ -1,5 +1,8 @@
 #include "effects/modulation/Chorus.h"
 
+#include "dsp/BlockMath.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -112,10 +115,38 @@ void Chorus::beginBlock()
     used_ = true;
 }
 
-double Chorus::voiceTap(dsp::IirFilter& smoother, double raw) const
+// The sweep is worked out for the whole piece first, voice by voice: the
+// times and the smoothers run from frame to frame within a voice, the sines
+// are independent of one another (and go four at a time), and none of it
+// depends on the line. Only the reads and the writes of the line are left
+// for the frame-by-frame loop. Every value is computed as it would be
+// frame by frame, in the same order.
+void Chorus::sweep(int channel, int voices, int frames, double extra, float (*delays)[kPiece])
 {
-    float d = holdInLine(static_cast<float>(raw));
-    d = holdInLine(static_cast<float>(smoother.processSample(d)));
+    double* const times = channel == 0 ? timeLeft_ : timeRight_;
+    const double* const omega = channel == 0 ? omegaLeft_ : omegaRight_;
+    dsp::IirFilter* const smoothers = channel == 0 ? smoothLeft_ : smoothRight_;
+    const double fs = rate_;
+    const double step = 1.0 / fs;
+    for (int v = 0; v < voices; ++v) {
+        double t = times[v];
+        double* phase = phase_[v];
+        for (int f = 0; f < frames; ++f) {
+            phase[f] = omega[v] * t;
+            t += step;
+            if (t > period_[v]) t -= period_[v];
+        }
+        times[v] = t;
+        dsp::sinBlock(phase, phase, frames);
+        for (int f = 0; f < frames; ++f)
+            phase[f] = holdInLine(static_cast<float>(phase[f] * fs * amplitude_ + extra + centre_));
+        smoothers[v].process1(phase, frames);
+        for (int f = 0; f < frames; ++f) delays[v][f] = holdInLine(static_cast<float>(phase[f]));
+    }
+}
+
+double Chorus::tap(float d) const
+{
     const int i = static_cast<int>(d);
     int p = write_ - i;
     if (p < 0) p += kLineLength;
@@ -130,24 +161,22 @@ void Chorus::processMono(double* buf, int n)
     std::lock_guard guard(lock_);
     beginBlock();
     const int voices = activeVoices();
-    const double fs = rate_;
-    const double step = 1.0 / fs;
     const double g = voiceGain_;
     const double wet = params_.chorus_wet.get();
     const double dry = params_.chorus_dry.get();
     const double fb = params_.chorus_fb.get();
-    for (int i = 0; i < n; ++i) {
-        const double x = buf[i];
-        double sum = 0.0;
-        for (int v = 0; v < voices; ++v) {
-            const double raw = std::sin(omegaLeft_[v] * timeLeft_[v]) * fs * amplitude_ + centre_;
-            sum += voiceTap(smoothLeft_[v], raw) * g;
-            timeLeft_[v] += step;
-            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
+    for (int at = 0; at < n; at += kPiece) {
+        const int frames = std::min(kPiece, n - at);
+        sweep(0, voices, frames, 0.0, leftDelay_);
+        double* piece = buf + at;
+        for (int f = 0; f < frames; ++f) {
+            const double x = piece[f];
+            double sum = 0.0;
+            for (int v = 0; v < voices; ++v) sum += tap(leftDelay_[v][f]) * g;
+            piece[f] = dry * x + wet * sum;
+            line_[write_] = fb * g * sum + x;
+            if (++write_ == kLineLength) write_ = 0;
         }
-        buf[i] = dry * x + wet * sum;
-        line_[write_] = fb * g * sum + x;
-        if (++write_ == kLineLength) write_ = 0;
     }
 }
 
@@ -156,8 +185,6 @@ void Chorus::processStereo(double* stereo, int frames)
     std::lock_guard guard(lock_);
     beginBlock();
     const int voices = activeVoices();
-    const double fs = rate_;
-    const double step = 1.0 / fs;
     const double g = voiceGain_;
     const double wet = params_.chorus_wet.get();
     const double dry = params_.chorus_dry.get();
@@ -165,33 +192,27 @@ void Chorus::processStereo(double* stereo, int frames)
     // The right reads lag the left by chorus_sdepth on top of the common
     // centre delay.
     const double lag = static_cast<float>(rate_) * params_.chorus_sdepth.get();
-    for (int i = 0; i < frames; ++i) {
-        double* frame = stereo + 2 * i;
-        const double left = frame[0], right = frame[1];
-
-        double sumLeft = 0.0;
-        for (int v = 0; v < voices; ++v) {
-            const double raw = std::sin(omegaLeft_[v] * timeLeft_[v]) * fs * amplitude_ + centre_;
-            sumLeft += voiceTap(smoothLeft_[v], raw) * g;
-            timeLeft_[v] += step;
-            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
+    for (int at = 0; at < frames; at += kPiece) {
+        const int count = std::min(kPiece, frames - at);
+        sweep(0, voices, count, 0.0, leftDelay_);
+        sweep(1, voices, count, lag, rightDelay_);
+        double* piece = stereo + 2 * at;
+        for (int f = 0; f < count; ++f) {
+            double* frame = piece + 2 * f;
+            const double left = frame[0], right = frame[1];
+            double sumLeft = 0.0;
+            for (int v = 0; v < voices; ++v) sumLeft += tap(leftDelay_[v][f]) * g;
+            // The line holds the average of both channels; each dry part is
+            // halved accordingly. The right reads come after the left half
+            // is written (a read of no delay at all sees it).
+            frame[0] = dry * left * 0.5 + wet * sumLeft;
+            line_[write_] = (fb * g * sumLeft + left) * 0.5;
+            double sumRight = 0.0;
+            for (int v = 0; v < voices; ++v) sumRight += tap(rightDelay_[v][f]) * g;
+            frame[1] = dry * right * 0.5 + wet * sumRight;
+            line_[write_] += (fb * g * sumRight + right) * 0.5;
+            if (++write_ == kLineLength) write_ = 0;
         }
-        // The line holds the average of both channels; each dry part is
-        // halved accordingly.
-        frame[0] = dry * left * 0.5 + wet * sumLeft;
-        line_[write_] = (fb * g * sumLeft + left) * 0.5;
-
-        double sumRight = 0.0;
-        for (int v = 0; v < voices; ++v) {
-            const double raw = std::sin(omegaRight_[v] * timeRight_[v]) * fs * amplitude_ + lag + centre_;
-            sumRight += voiceTap(smoothRight_[v], raw) * g;
-            timeRight_[v] += step;
-            if (timeRight_[v] > period_[v]) timeRight_[v] -= period_[v];
-        }
-        frame[1] = dry * right * 0.5 + wet * sumRight;
-        line_[write_] += (fb * g * sumRight + right) * 0.5;
-
-        if (++write_ == kLineLength) write_ = 0;
     }
 }
 

@@ -39,6 +39,7 @@ class Chorus {
 public:
     static constexpr int kLineLength = 32768;
     static constexpr int kVoices = 3;
+    static constexpr int kPiece = 128; // frames whose delays are worked out together
     // The longest delay the sweep may reach, and the shortest period: the page
     // offers 0.1 s at least; a preset with less (0 in particular) is held
     // there instead of dividing by zero.
@@ -87,8 +88,13 @@ private:
     void prepareLocked();
     void beginBlock();
     int activeVoices() const;
-    // One voice's interpolated tap at the delay d (samples) after smoothing.
-    double voiceTap(dsp::IirFilter& smoother, double d) const;
+    // The read delay of every voice of a channel for each frame of a piece
+    // of the block (at most kPiece frames), as the reads will use it: the
+    // sine sweep plus extra (the right channel's lag), held in the line,
+    // through the voice's smoother, held again. Advances the LFO times.
+    void sweep(int channel, int voices, int frames, double extra, float (*delays)[kPiece]);
+    // The interpolated read at delay d (samples) behind the write position.
+    double tap(float d) const;
 
     ChorusParams& params_;
     EffectContext& context_;
@@ -113,6 +119,9 @@ private:
     dsp::IirFilter smoothRight_[kVoices];
     bool used_ = false;
     int write_ = 0;
+    alignas(64) double phase_[kVoices][kPiece] = {};  // the sweep's sines, then its raw delays
+    alignas(64) float leftDelay_[kVoices][kPiece] = {};
+    alignas(64) float rightDelay_[kVoices][kPiece] = {};
     double line_[kLineLength];
 };
 
