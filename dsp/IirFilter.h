@@ -75,6 +75,24 @@ public:
     // are truncated toward zero.
     void processInt16(int16_t* buf, int n);
 
+    // The second-order recursion's state as the block routines keep it (the
+    // last two scaled inputs and outputs, newest first), for a loop that runs
+    // several filters sample by sample on its own and hands the state back.
+    struct State2 {
+        double x1, x2, y1, y2;
+    };
+    State2 state2() const
+    {
+        return {v_[kInputHistory + 5], v_[kInputHistory + 4], v_[kOutputHistory + 5], v_[kOutputHistory + 4]};
+    }
+    void setState2(const State2& s)
+    {
+        v_[kInputHistory + 5] = s.x1;
+        v_[kInputHistory + 4] = s.x2;
+        v_[kOutputHistory + 5] = s.y1;
+        v_[kOutputHistory + 4] = s.y2;
+    }
+
     // Clears both histories; coefficients and gains stay.
     void reset();
     // Fills the histories as if the filter had long been fed a constant: past

@@ -1,5 +1,6 @@
 #include "effects/modulation/Phaser.h"
 
+#include "dsp/BlockMath.h"
 #include "dsp/MathConstants.h"
 
 #include <algorithm>
@@ -120,9 +121,9 @@ void Phaser::process(double* buf, int n)
     }
 }
 
-float Phaser::plainDelayAt(double t) const
+float Phaser::plainDelayAt(double sine) const
 {
-    float d = static_cast<float>(std::sin(plain_.omega * t)) * static_cast<float>(rate_) * plain_.amplitude
+    float d = static_cast<float>(sine) * static_cast<float>(rate_) * plain_.amplitude
               + static_cast<float>(plain_.centre);
     // Never outside the line, whatever rate the run has.
     if (!(d >= 0.0f)) d = 0.0f;
@@ -135,32 +136,86 @@ void Phaser::processPlain(double* buf, int n)
     const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
     const double gw = plain_.sectionGain;
     const double step = 1.0 / rate_;
-    int w = write_;
+    // The sweep for the whole piece first (it does not depend on the lines),
+    // the sines four at a time.
     double t = t_;
     for (int i = 0; i < n; ++i) {
+        work_[i] = plain_.omega * t;
+        t += step;
+        if (t > period_) t -= period_;
+    }
+    t_ = t;
+    dsp::sinBlock(work_, work_, n);
+    int w = write_;
+    for (int i = 0; i < n; ++i) {
         const double x = buf[i];
-        const float d = plainDelayAt(t);
+        const float d = plainDelayAt(work_[i]);
         const int whole = static_cast<int>(d);
         const double frac = d - whole;
         int p = w - whole;
         if (p < 0) p += kLineLength;
         int q = p - 1;
         if (q < 0) q += kLineLength;
-
         const double u = line1_[p] + (line1_[q] - line1_[p]) * frac;
         const double y1 = gw * u + x;
         line1_[w] = x - fb * u;
         const double v = line2_[p] + (line2_[q] - line2_[p]) * frac;
         buf[i] = x - gw * v;
         line2_[w] = y1 - fb * v;
-
         if (++w == kLineLength) w = 0;
-        t += step;
-        if (t > period_) t -= period_;
     }
     write_ = w;
-    t_ = t;
 }
+
+namespace {
+
+// One second-order section of the analog chain with its state, in the form
+// the per-sample loop keeps them.
+struct Section {
+    double b0, b1, b2, a1, a2;
+    double x1, x2, y1, y2;
+};
+
+// The analog form's sections in series with the stage's feedback around
+// them. Everything here waits on the sample before (the feedback), so what
+// each section adds from its own history is worked out ahead, and a sample
+// passes a section with one multiply-add: b0 x + (b1 x1 + b2 x2 - a1 y1 -
+// a2 y2). The same recursion as the filters' own, summed in another order.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void runSections(Section* s, int count, const double* in, double* out, int n, double fb, double& last)
+{
+    double rest[Phaser::kMaxStages + 2];
+    for (int k = 0; k < count; ++k) rest[k] = s[k].b1 * s[k].x1 + s[k].b2 * s[k].x2 - s[k].a1 * s[k].y1 - s[k].a2 * s[k].y2;
+    double previous = last;
+    for (int i = 0; i < n; ++i) {
+        double y = in[i] + fb * previous;
+        for (int k = 0; k < count; ++k) {
+            Section& c = s[k];
+            const double x = y;
+            y = c.b0 * x + rest[k];
+            c.x2 = c.x1;
+            c.x1 = x;
+            c.y2 = c.y1;
+            c.y1 = y;
+            rest[k] = c.b1 * x + c.b2 * c.x2 - c.a1 * y - c.a2 * c.y2;
+        }
+        out[i] = y;
+        previous = y;
+    }
+    last = previous;
+}
+
+Section sectionOf(const dsp::IirFilter& f)
+{
+    using F = dsp::IirFilter;
+    const F::State2 st = f.state2();
+    return {f.coefficient(F::kB0), f.coefficient(F::kB1), f.coefficient(F::kB2), f.coefficient(F::kA1),
+            f.coefficient(F::kA2), st.x1, st.x2, st.y1, st.y2};
+}
+
+} // namespace
 
 void Phaser::processAnalog(double* buf, int n)
 {
@@ -168,7 +223,6 @@ void Phaser::processAnalog(double* buf, int n)
     const double fc = std::sin(analog_.omega * t_) * analog_.amplitude + analog_.mid;
     const int stages = std::clamp(static_cast<int>(params_.phaser_filt_stages), 0, kMaxStages);
     const int spacing = stageSpacing(stages);
-
     block_.centre = fc;
     block_.highPass = static_cast<int>(0.25 * fc + 50);
     block_.stages = stages;
@@ -180,19 +234,32 @@ void Phaser::processAnalog(double* buf, int n)
     }
     t_ += static_cast<double>(n) / fs;
     if (t_ > period_) t_ -= period_;
-
     const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
     const double wet = params_.phaser_wet;
-    double last = lastOut_;
-    for (int i = 0; i < n; ++i) {
-        double y = buf[i] + fb * last;
-        y = highPass_.processSample(y);
-        y = lowPass_.processSample(y);
-        for (int s = 0; s < stages; ++s) y = allPass_[s].processSample(y);
-        work_[i] = y;
-        last = y;
+    // The sections in chain order. Their input gains are 1 and they have no
+    // dry part, which the loop leaves out.
+    dsp::IirFilter* chain[kMaxStages + 2] = {&highPass_, &lowPass_};
+    for (int s = 0; s < stages; ++s) chain[2 + s] = &allPass_[s];
+    const int count = 2 + stages;
+    bool plainGains = true;
+    for (int k = 0; k < count; ++k)
+        plainGains = plainGains && chain[k]->inputGain() == 1.0 && chain[k]->dryGain() == 0.0 && chain[k]->order() == 2;
+    if (plainGains) {
+        Section sections[kMaxStages + 2];
+        for (int k = 0; k < count; ++k) sections[k] = sectionOf(*chain[k]);
+        runSections(sections, count, buf, work_, n, fb, lastOut_);
+        for (int k = 0; k < count; ++k)
+            chain[k]->setState2({sections[k].x1, sections[k].x2, sections[k].y1, sections[k].y2});
+    } else {
+        double last = lastOut_;
+        for (int i = 0; i < n; ++i) {
+            double y = buf[i] + fb * last;
+            for (int k = 0; k < count; ++k) y = chain[k]->processSample(y);
+            work_[i] = y;
+            last = y;
+        }
+        lastOut_ = last;
     }
-    lastOut_ = last;
     for (int i = 0; i < n; ++i) buf[i] = buf[i] + wet * work_[i];
 }
 

@@ -97,7 +97,8 @@ private:
     void derive();
     void processPlain(double* buf, int n);
     void processAnalog(double* buf, int n);
-    float plainDelayAt(double t) const;
+    // The plain form's delay (samples) for the sweep's sine at one sample.
+    float plainDelayAt(double sine) const;
 
     PhaserParams& params_;
     EffectContext& context_;
