@@ -1,6 +1,7 @@
 #include "engine/OutputFile.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -180,7 +181,6 @@ bool OutputFile::open(const std::string& path, SampleEncoding encoding, int chan
     const uint64_t maxData = 0xFFFFFFFEu - (headerBytes_ - 8);
     fileLimit_ = std::min(limit_, maxData) / align * align;
     dataBytes_ = 0;
-    failed_ = false;
     full_ = false;
     failed_ = std::fwrite(h, 1, headerBytes_, file_) != headerBytes_;
     return true;
@@ -202,17 +202,8 @@ void OutputFile::write(const unsigned char* bytes, size_t count)
 
 void OutputFile::append(const int16_t* values, size_t count)
 {
+    assert(encoding_ == SampleEncoding::Pcm16 && "16-bit values go into 16-bit files");
     if (!file_) return;
-    if (encoding_ != SampleEncoding::Pcm16) {
-        for (size_t i = 0; i < count;) {
-            double steps[512];
-            const size_t n = std::min(count - i, std::size(steps));
-            for (size_t k = 0; k < n; ++k) steps[k] = values[i + k];
-            append(steps, n);
-            i += n;
-        }
-        return;
-    }
     const size_t perPass = sizeof(scratch_) / 2;
     for (size_t i = 0; i < count && !full_; i += perPass) {
         const size_t n = std::min(count - i, perPass);

@@ -61,9 +61,10 @@ public:
     // cannot be made.
     bool open(const std::string& path, SampleEncoding encoding, int channels, int rate);
 
-    // Appends count values. Values are in 16-bit steps (full scale 32768);
-    // exact ones keep whatever lies between two steps in the 24-bit and float
-    // encodings, and are rounded to the nearest step in the 16-bit one.
+    // Appends count values: 16-bit ones to a 16-bit file as they are, or
+    // values in 16-bit steps (full scale 32768) to a file of any encoding,
+    // which keep whatever lies between two steps in 24 bits and float and
+    // are rounded to the nearest step in 16 bits.
     void append(const int16_t* values, size_t count);
     void append(const double* steps, size_t count);
 
