@@ -1,5 +1,7 @@
 #include "effects/modulation/Reverb.h"
 
+#include "dsp/CpuFeatures.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cmath>
@@ -32,11 +34,14 @@ inline int trailing(int write, int delay, int length)
 
 Reverb::Reverb(ReverbParams& params, EffectContext& context) : params_(params), context_(context)
 {
+    // Silence everywhere to begin with (later clears empty the lines as
+    // they are read).
     for (int ch = 0; ch < kChannels; ++ch) {
-        for (auto& line : combLines_[ch]) line.write = 0;
-        for (auto& line : allPassLines_[ch]) line.write = 0;
-        preDelayLines_[ch].write = 0;
+        for (auto& line : combLines_[ch]) line = ElementLine{};
+        for (auto& line : allPassLines_[ch]) line = ElementLine{};
+        preDelayLines_[ch] = Line{};
     }
+    std::memset(reflections_, 0, sizeof(reflections_));
     designFilters(rate_.load(kRelaxed));
     prepare();
     clearNow();
@@ -71,6 +76,7 @@ void Reverb::prepare()
 {
     const int fs = rate_.load(kRelaxed);
     const int longest = kLineLength - 1;
+    const int longestElement = kElementLineLength - 1;
 
     double room = params_.rev_room;
     // A negative room would make the combs' feedback exceed one and the tail
@@ -82,7 +88,7 @@ void Reverb::prepare()
         decayTime_[v].store(decay, kRelaxed);
         for (int ch = 0; ch < kChannels; ++ch) {
             const double ms = kCombMs[v] + (ch == 1 ? kRightOffsetMs : 0.0);
-            const int d = heldDelay(ms / 1000.0 * fs, longest);
+            const int d = heldDelay(ms / 1000.0 * fs, longestElement);
             // A decay time of 0 means no feedback at all (the limit of the
             // exponential), without dividing by zero.
             const double g = decay > 0.0 ? std::exp(kDecayExponent * d / (decay * fs)) : 0.0;
@@ -93,7 +99,7 @@ void Reverb::prepare()
     for (int v = 0; v < kAllPasses; ++v)
         for (int ch = 0; ch < kChannels; ++ch) {
             const double ms = kAllPassMs[v] + (ch == 1 ? kRightOffsetMs : 0.0);
-            allPassDelay_[ch][v].store(heldDelay(ms / 1000.0 * fs, longest), kRelaxed);
+            allPassDelay_[ch][v].store(heldDelay(ms / 1000.0 * fs, longestElement), kRelaxed);
         }
 
     preDelay_.store(heldDelay(static_cast<double>(params_.rev_predelay) / 1000.0 * fs, longest), kRelaxed);
@@ -107,22 +113,34 @@ void Reverb::prepare()
 
 void Reverb::clear() { clearPending_.store(true, std::memory_order_release); }
 
-void Reverb::clearReflections()
-{
-    std::memset(reflections_, 0, sizeof(reflections_));
-}
+// Clearing 26 lines of 20480 samples at once would cost one block several
+// times its usual time. The lines are emptied as they are read instead: a
+// sample written before the clear is never heard, because before each block
+// the samples its reads will reach that are older than the clear are set to
+// zero (zeroStale); every other old sample is overwritten before it is read.
+// The result is that of zeroing everything at once.
+void Reverb::clearReflections() { freshReflections_ = 0; }
 
 void Reverb::clearNow()
 {
     for (int ch = 0; ch < kChannels; ++ch) {
-        for (auto& line : combLines_[ch]) std::memset(line.data, 0, sizeof(line.data));
-        for (auto& line : allPassLines_[ch]) std::memset(line.data, 0, sizeof(line.data));
-        std::memset(preDelayLines_[ch].data, 0, sizeof(preDelayLines_[ch].data));
+        freshNetwork_[ch] = 0;
         for (auto& f : combFilters_[ch]) f.reset();
     }
     absorbLowPass_.reset();
     absorbHighPass_.reset();
     clearReflections();
+}
+
+void Reverb::zeroStale(double* data, int length, int write, int delay, int fresh, int n)
+{
+    // Read i of the block takes the sample written delay - i samples ago.
+    const int stale = std::min(n, delay - fresh);
+    int r = trailing(write, delay, length);
+    for (int i = 0; i < stale; ++i) {
+        data[r] = 0.0;
+        if (++r == length) r = 0;
+    }
 }
 
 void Reverb::process(double* out, const double* monoIn, int frames, bool stereoOut)
@@ -167,8 +185,12 @@ void Reverb::processChunk(double* out, const double* monoIn, int n, bool stereoO
     if (params_.rev_fron == 1) {
         const double volume = params_.rev_frvolume;
         int w = reflectionWrite_;
-        int r1 = trailing(w, tap1_.load(kRelaxed), kReflectionLength);
-        int r2 = trailing(w, tap2_.load(kRelaxed), kReflectionLength);
+        const int tap1 = tap1_.load(kRelaxed), tap2 = tap2_.load(kRelaxed);
+        zeroStale(reflections_, kReflectionLength, w, tap1, freshReflections_, n);
+        zeroStale(reflections_, kReflectionLength, w, tap2, freshReflections_, n);
+        freshReflections_ = std::min(freshReflections_ + n, kReflectionLength);
+        int r1 = trailing(w, tap1, kReflectionLength);
+        int r2 = trailing(w, tap2, kReflectionLength);
         for (int i = 0; i < n; ++i) {
             reflections_[w] = work_[i];
             if (stereoOut) {
@@ -185,73 +207,179 @@ void Reverb::processChunk(double* out, const double* monoIn, int n, bool stereoO
     }
 }
 
+namespace {
+
+// Calls f(i, r, w, len) for the runs of the block in which neither position
+// wraps: indices i .. i + len - 1 of the block are positions r .. and w ..
+// of a line of the given length.
+template <typename F>
+inline void inRuns(int r, int w, int length, int n, F&& f)
+{
+    for (int i = 0; i < n;) {
+        const int len = std::min({n - i, length - r, length - w});
+        f(i, r, w, len);
+        i += len;
+        r += len;
+        if (r == length) r = 0;
+        w += len;
+        if (w == length) w = 0;
+    }
+}
+
+} // namespace
+
+#if defined(__x86_64__)
+namespace kernels {
+// ReverbX86.cpp: eight second-order filters over their own inputs, one per
+// lane. coef[k]: b0, b1, b2, a1, a2, input gain, dry gain of filter k;
+// state[k]: x1, x2, y1, y2 (updated).
+void eightFiltersAvx2(const double (*coef)[7], double (*state)[4], const double (*in)[Reverb::kMaxBlock],
+                      double (*out)[Reverb::kMaxBlock], int n);
+} // namespace kernels
+#endif
+
+void Reverb::dampCombs(dsp::IirFilter* filters, int n)
+{
+#if defined(__x86_64__)
+    static const bool avx2 = (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
+    bool secondOrder = true;
+    for (int v = 0; v < kCombs; ++v) secondOrder = secondOrder && filters[v].order() == 2;
+    if (avx2 && dsp::cpu::simdAllowed() && secondOrder) {
+        using F = dsp::IirFilter;
+        double coef[kCombs][7], state[kCombs][4];
+        for (int v = 0; v < kCombs; ++v) {
+            const F& f = filters[v];
+            const double c[7] = {f.coefficient(F::kB0), f.coefficient(F::kB1), f.coefficient(F::kB2),
+                                 f.coefficient(F::kA1), f.coefficient(F::kA2), f.inputGain(), f.dryGain()};
+            std::copy(c, c + 7, coef[v]);
+            const F::State2 st = f.state2();
+            state[v][0] = st.x1;
+            state[v][1] = st.x2;
+            state[v][2] = st.y1;
+            state[v][3] = st.y2;
+        }
+        kernels::eightFiltersAvx2(coef, state, combEcho_, combDamped_, n);
+        for (int v = 0; v < kCombs; ++v) filters[v].setState2({state[v][0], state[v][1], state[v][2], state[v][3]});
+        return;
+    }
+#endif
+    for (int v = 0; v < kCombs; ++v) {
+        std::memcpy(combDamped_[v], combEcho_[v], sizeof(double) * n);
+        filters[v].process(combDamped_[v], n);
+    }
+}
+
 void Reverb::runNetwork(int ch, int n, double* s)
 {
     // The combs are independent of one another and the all-passes are in
     // series, so each element runs over the whole block in turn: the same
     // arithmetic, in the same order per sample, as stepping the network one
-    // frame at a time.
+    // frame at a time. Where an element's reads reach nothing this block
+    // writes (delays of at least a block), it goes in three passes over
+    // contiguous runs (read, compute, write) that the compiler vectorises.
+    const int fresh = freshNetwork_[ch];
     for (int i = 0; i < n; ++i) s[i] = 0.0;
-
+    // The combs' echoes for the block, each comb's damping over them (all
+    // eight side by side where the processor allows: one recursion per lane,
+    // the same arithmetic as the filter's own), then the feedback written back.
+    bool gathered[kCombs] = {};
     for (int v = 0; v < kCombs; ++v) {
-        Line& line = combLines_[ch][v];
+        ElementLine& line = combLines_[ch][v];
+        const int d = combDelay_[ch][v].load(kRelaxed);
+        zeroStale(line.data, kElementLineLength, line.write, d, fresh, n);
+        if (d < n || d > kElementLineLength - n) continue; // the block would read what it writes
+        gathered[v] = true;
+        inRuns(trailing(line.write, d, kElementLineLength), line.write, kElementLineLength, n, [&](int i, int rr, int, int len) {
+            std::memcpy(combEcho_[v] + i, line.data + rr, sizeof(double) * len);
+        });
+    }
+    bool all = true;
+    for (bool g : gathered) all = all && g;
+    if (all) {
+        dampCombs(combFilters_[ch], n);
+    } else {
+        for (int v = 0; v < kCombs; ++v) {
+            if (!gathered[v]) continue;
+            std::memcpy(combDamped_[v], combEcho_[v], sizeof(double) * n);
+            combFilters_[ch][v].process(combDamped_[v], n);
+        }
+    }
+    for (int v = 0; v < kCombs; ++v) {
+        ElementLine& line = combLines_[ch][v];
         dsp::IirFilter& damping = combFilters_[ch][v];
         const double g = combGain_[ch][v].load(kRelaxed);
         const int d = combDelay_[ch][v].load(kRelaxed);
         int w = line.write;
-        int r = trailing(w, d, kLineLength);
-        if (d >= n && d <= kLineLength - n) {
-            // None of the block's reads falls on a place it writes, so the
-            // echoes can be gathered first and damped with the block routine
-            // (the same recursion as sample by sample, kept in registers).
-            for (int i = 0; i < n; ++i) {
-                echo_[i] = line.data[r];
-                if (++r == kLineLength) r = 0;
-            }
-            std::memcpy(damped_, echo_, sizeof(double) * n);
-            damping.process(damped_, n);
-            for (int i = 0; i < n; ++i) {
-                line.data[w] = damped_[i] * g + work_[i];
-                if (++w == kLineLength) w = 0;
-                s[i] = s[i] + echo_[i] * kCombWeight;
-            }
+        if (gathered[v]) {
+            inRuns(0, w, kElementLineLength, n, [&](int i, int, int ww, int len) {
+                double* out = line.data + ww;
+                for (int k = 0; k < len; ++k) out[k] = combDamped_[v][i + k] * g + work_[i + k];
+            });
+            for (int i = 0; i < n; ++i) s[i] = s[i] + combEcho_[v][i] * kCombWeight;
+            w = (w + n) % kElementLineLength;
         } else {
+            int r = trailing(w, d, kElementLineLength);
             for (int i = 0; i < n; ++i) {
                 const double o = line.data[r];
                 line.data[w] = damping.processSample(o) * g + work_[i];
-                if (++w == kLineLength) w = 0;
-                if (++r == kLineLength) r = 0;
+                if (++w == kElementLineLength) w = 0;
+                if (++r == kElementLineLength) r = 0;
                 s[i] = s[i] + o * kCombWeight;
             }
         }
         line.write = w;
     }
-
     for (int v = 0; v < kAllPasses; ++v) {
-        Line& line = allPassLines_[ch][v];
+        ElementLine& line = allPassLines_[ch][v];
         int w = line.write;
-        int r = trailing(w, allPassDelay_[ch][v].load(kRelaxed), kLineLength);
-        for (int i = 0; i < n; ++i) {
-            const double b = line.data[r];
-            const double o = b - s[i];
-            line.data[w] = kAllPassGain * b + s[i];
-            if (++w == kLineLength) w = 0;
-            if (++r == kLineLength) r = 0;
-            s[i] = o;
+        const int d = allPassDelay_[ch][v].load(kRelaxed);
+        zeroStale(line.data, kElementLineLength, w, d, fresh, n);
+        int r = trailing(w, d, kElementLineLength);
+        if (d >= n && d <= kElementLineLength - n) {
+            inRuns(r, w, kElementLineLength, n,
+                   [&](int i, int rr, int, int len) { std::memcpy(echo_ + i, line.data + rr, sizeof(double) * len); });
+            for (int i = 0; i < n; ++i) {
+                const double b = echo_[i];
+                damped_[i] = kAllPassGain * b + s[i]; // into the line
+                s[i] = b - s[i];
+            }
+            inRuns(r, w, kElementLineLength, n,
+                   [&](int i, int, int ww, int len) { std::memcpy(line.data + ww, damped_ + i, sizeof(double) * len); });
+            w = (w + n) % kElementLineLength;
+        } else {
+            for (int i = 0; i < n; ++i) {
+                const double b = line.data[r];
+                const double o = b - s[i];
+                line.data[w] = kAllPassGain * b + s[i];
+                if (++w == kElementLineLength) w = 0;
+                if (++r == kElementLineLength) r = 0;
+                s[i] = o;
+            }
         }
         line.write = w;
     }
-
     Line& pre = preDelayLines_[ch];
     int w = pre.write;
-    int r = trailing(w, preDelay_.load(kRelaxed), kLineLength);
-    for (int i = 0; i < n; ++i) {
-        pre.data[w] = s[i];
-        s[i] = pre.data[r];
-        if (++w == kLineLength) w = 0;
-        if (++r == kLineLength) r = 0;
+    const int d = preDelay_.load(kRelaxed);
+    zeroStale(pre.data, kLineLength, w, d, fresh, n);
+    int r = trailing(w, d, kLineLength);
+    if (d >= n && d <= kLineLength - n) {
+        inRuns(r, w, kLineLength, n, [&](int i, int rr, int ww, int len) {
+            std::memcpy(pre.data + ww, s + i, sizeof(double) * len);
+            std::memcpy(echo_ + i, pre.data + rr, sizeof(double) * len);
+        });
+        std::memcpy(s, echo_, sizeof(double) * n);
+        w = (w + n) % kLineLength;
+    } else {
+        for (int i = 0; i < n; ++i) {
+            pre.data[w] = s[i];
+            s[i] = pre.data[r];
+            if (++w == kLineLength) w = 0;
+            if (++r == kLineLength) r = 0;
+        }
     }
     pre.write = w;
+    freshNetwork_[ch] = std::min(fresh + n, kLineLength); // the longest line of the network
 }
 
 } // namespace stravik::effects

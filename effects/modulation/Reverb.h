@@ -38,7 +38,12 @@ public:
     static constexpr int kCombs = 8;
     static constexpr int kAllPasses = 4;
     static constexpr int kChannels = 2;
-    static constexpr int kLineLength = 20480;       // comb, all-pass and pre-delay lines
+    static constexpr int kLineLength = 20480;       // pre-delay lines
+    // The comb and all-pass lines: their delays are fixed by the tables (at
+    // most 1784 samples at 48000 Hz), so shorter rings hold everything they
+    // ever read, and the reverb's whole state stays in the processor's
+    // nearer caches.
+    static constexpr int kElementLineLength = 4096;
     static constexpr int kReflectionLength = 22050; // first-reflection line
     static constexpr int kMaxBlock = 128;
 
@@ -88,17 +93,26 @@ public:
     int secondReflectionTap() const { return tap2_.load(std::memory_order_relaxed); }
 
 private:
-    struct Line {
-        double data[kLineLength];
+    template <int Length>
+    struct Ring {
+        double data[Length];
         int write;
     };
+    using ElementLine = Ring<kElementLineLength>;
+    using Line = Ring<kLineLength>;
 
     void designFilters(int fs);
     void clearNow();
     void clearReflections();
+    // Sets to zero the samples of a line that the block's n reads at the
+    // given delay would take from before the last clear (see Reverb.cpp).
+    static void zeroStale(double* data, int length, int write, int delay, int fresh, int n);
     void processChunk(double* out, const double* monoIn, int n, bool stereoOut);
     // One channel's combs, all-passes and pre-delay over the work block.
     void runNetwork(int channel, int n, double* result);
+    // The damping filters of one channel's combs over combEcho_ into
+    // combDamped_.
+    void dampCombs(dsp::IirFilter* filters, int n);
 
     ReverbParams& params_;
     EffectContext& context_;
@@ -116,19 +130,27 @@ private:
     std::atomic<bool> reflectionClearPending_{false};
 
     // Audio-thread state.
-    Line combLines_[kChannels][kCombs];
-    Line allPassLines_[kChannels][kAllPasses];
+    ElementLine combLines_[kChannels][kCombs];
+    ElementLine allPassLines_[kChannels][kAllPasses];
     Line preDelayLines_[kChannels];
     dsp::IirFilter combFilters_[kChannels][kCombs];
     dsp::IirFilter absorbLowPass_;
     dsp::IirFilter absorbHighPass_;
     double reflections_[kReflectionLength];
     int reflectionWrite_ = 0;
+    // Samples each line has taken since the last clear (at most the pre-delay
+    // line's length):
+    // the lines of each channel's network move together, the reflection line
+    // on its own. Older samples count as silence.
+    int freshNetwork_[kChannels] = {};
+    int freshReflections_ = 0;
     alignas(64) double work_[kMaxBlock];
     alignas(64) double wetLeft_[kMaxBlock];
     alignas(64) double wetRight_[kMaxBlock];
-    alignas(64) double echo_[kMaxBlock];   // a comb's outputs over the block
-    alignas(64) double damped_[kMaxBlock]; // the same through its damping low-pass
+    alignas(64) double echo_[kMaxBlock];   // an all-pass's or the pre-delay's reads over the block
+    alignas(64) double damped_[kMaxBlock]; // what an all-pass writes back
+    alignas(64) double combEcho_[kCombs][kMaxBlock];   // each comb's outputs over the block
+    alignas(64) double combDamped_[kCombs][kMaxBlock]; // the same through its damping low-pass
 };
 
 } // namespace stravik::effects
