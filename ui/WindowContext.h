@@ -1,0 +1,29 @@
+#pragma once
+// What the window's pages and dialogs work with: the engine and its run, the
+// presets and settings, the shortcuts, the messages. One of each, made by the
+// program (or a test) and handed to the main window.
+namespace stravik {
+class Engine;
+class EngineEffects;
+class FileRoles;
+class PresetStore;
+class ProcessingRun;
+class RegistryStore;
+class Shortcuts;
+class UserMessages;
+} // namespace stravik
+
+namespace stravik::ui {
+
+struct WindowContext {
+    Engine& engine;
+    EngineEffects& effects;
+    FileRoles& files;
+    RegistryStore& store;
+    PresetStore& presets;
+    Shortcuts& shortcuts;
+    ProcessingRun& run;
+    UserMessages& messages;
+};
+
+} // namespace stravik::ui
