@@ -362,7 +362,10 @@ void MainWindow::deletePreset()
 void MainWindow::startOrStop()
 {
     const auto result = context_.run.start();
-    if (result == ProcessingRun::StartResult::Started) setStatus("Starting...");
+    if (result == ProcessingRun::StartResult::Started) {
+        setStatus("Starting...");
+        runPending_ = true;
+    }
     pollState();
 }
 
@@ -394,10 +397,13 @@ void MainWindow::pollState()
     startButton_->setText(active ? "Stop" : "Start");
     if (active && context_.run.running() && !wasActive_) {
         wasActive_ = true;
+        runPending_ = false;
         setStatus(QString("Running at %1 Hz").arg(context_.engine.ProcessingRate.load()));
         for (EffectPage* p : effectPages_) p->runStateChanged(true);
-    } else if (!active && wasActive_) {
+    } else if (!active && (wasActive_ || runPending_)) {
+        // A short run may begin and end between two ticks.
         wasActive_ = false;
+        runPending_ = false;
         setStatus(QString("Stopped: %1").arg(runEndText(context_.run.endReason())));
         for (EffectPage* p : effectPages_) p->runStateChanged(false);
     }

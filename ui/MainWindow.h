@@ -120,6 +120,7 @@ private:
     std::array<bool, 13> shownLamps_{};
     float shownInputGain_ = -1, shownOutputGain_ = -1;
     bool wasActive_ = false;
+    bool runPending_ = false; // started from here, not yet seen running
     bool ignoreNextSelection_ = false;
 };
 
