@@ -69,58 +69,76 @@ double AmpPowerStage::sagFactor(double e) const { return e < 0.2 ? 1.0 : sag_(e)
 
 double AmpPowerStage::biasShift(double b) const { return bias_(b) / 2.0 + 0.035; }
 
+namespace {
+
+// The three envelopes, each a first-order low-pass that follows a rise at
+// once and otherwise falls towards 0.9 of itself. These recursions are what
+// the stage waits on from sample to sample, so they run in loops of their
+// own; the curve look-ups that hang off them follow in loops that the
+// processor overlaps freely. The arithmetic stays the low-pass's own to the
+// bit: with a steady input an envelope settles in a tiny cycle around its
+// level, set by the comparison against its last value, and any other
+// rounding would settle it elsewhere.
+void runSupplyEnvelope(const double* x, double* in, double* env, int n, double gain, OnePole& lp, double& e)
+{
+    double t1 = lp.x1, y = e;
+    for (int i = 0; i < n; ++i) {
+        const double v = gain * x[i];
+        in[i] = v;
+        const double rise = 1.5 * v > 0.0 ? 1.5 * v : 0.0;
+        const double t = rise <= y ? 0.9 * y : rise;
+        y = lp.b0 * t + lp.b1 * t1 - lp.a1 * y;
+        t1 = t;
+        env[i] = y;
+    }
+    lp.x1 = t1;
+    lp.y1 = y;
+    e = y;
+}
+
+void runBiasEnvelopes(const double* u, double* level, int n, OnePole& plp, OnePole& nlp, double& pos, double& neg)
+{
+    double p = pos, q = neg, pt1 = plp.x1, nt1 = nlp.x1;
+    for (int i = 0; i < n; ++i) {
+        const double tp = u[i] <= p ? 0.9 * p : u[i];
+        p = plp.b0 * tp + plp.b1 * pt1 - plp.a1 * p;
+        pt1 = tp;
+        const double tn = -u[i] <= q ? 0.9 * q : -u[i];
+        q = nlp.b0 * tn + nlp.b1 * nt1 - nlp.a1 * q;
+        nt1 = tn;
+        level[i] = (p + q) / 2.0;
+    }
+    plp.x1 = pt1;
+    plp.y1 = p;
+    nlp.x1 = nt1;
+    nlp.y1 = q;
+    pos = p;
+    neg = q;
+}
+
+} // namespace
+
 void AmpPowerStage::process(double* buf, int n, double gain)
 {
-    // Three passes over pieces of the block, each with one short chain from
-    // sample to sample (the supply envelope; the bias envelopes; none), so
-    // the processor overlaps the curve look-ups of neighbouring samples
-    // instead of waiting out the whole chain of one sample before the next.
     constexpr int kPiece = 256;
-    double shifts[kPiece];
-    double e = e_, pos = p_, neg = n_;
-    int sagAt = sagCursor_, biasAt = biasCursor_, upAt = upCursor_, downAt = downCursor_;
-    OnePole supply = supplyLowPass_, positive = positiveLowPass_, negative = negativeLowPass_;
+    double in[kPiece], env[kPiece], level[kPiece];
     for (int start = 0; start < n; start += kPiece) {
         const int count = std::min(kPiece, n - start);
         double* x = buf + start;
         // Supply envelope and sag: u = s in.
+        runSupplyEnvelope(x, in, env, count, gain, supplyLowPass_, e_);
         for (int i = 0; i < count; ++i) {
-            const double in = gain * x[i];
-            const double v = 1.5 * in;
-            // The envelope follows a rise at once, otherwise it falls towards
-            // 0.9 of itself.
-            double t = v > 0.0 ? v : 0.0;
-            if (t <= e) t = 0.9 * e;
-            e = supply(t);
-            x[i] = (e < 0.2 ? 1.0 : sag_.following(e, sagAt) / e) * in;
+            const double e = env[i];
+            x[i] = (e < 0.2 ? 1.0 : sag_.following(e, sagCursor_) / e) * in[i];
         }
         // Bias envelopes and the shift A they set.
-        for (int i = 0; i < count; ++i) {
-            const double u = x[i];
-            double t = u;
-            if (t <= pos) t = 0.9 * pos;
-            pos = positive(t);
-            t = -u;
-            if (t <= neg) t = 0.9 * neg;
-            neg = negative(t);
-            shifts[i] = bias_.following((pos + neg) / 2.0, biasAt) / 2.0 + 0.035;
-        }
+        runBiasEnvelopes(x, level, count, positiveLowPass_, negativeLowPass_, p_, n_);
         // The two halves of the pair.
         for (int i = 0; i < count; ++i) {
-            const double u = x[i], a = shifts[i];
-            x[i] = tube_.following(u - a, upAt) - tube_.following(-u - a, downAt);
+            const double u = x[i], a = bias_.following(level[i], biasCursor_) / 2.0 + 0.035;
+            x[i] = tube_.following(u - a, upCursor_) - tube_.following(-u - a, downCursor_);
         }
     }
-    sagCursor_ = sagAt;
-    biasCursor_ = biasAt;
-    upCursor_ = upAt;
-    downCursor_ = downAt;
-    supplyLowPass_ = supply;
-    positiveLowPass_ = positive;
-    negativeLowPass_ = negative;
-    e_ = e;
-    p_ = pos;
-    n_ = neg;
 }
 
 } // namespace stravik::effects

@@ -62,7 +62,8 @@ private:
     PiecewiseCubic bias_;
     PiecewiseCubic tube_;
     // Where each curve's argument was last (the two halves of the tube pair
-    // each keep their own): the signals move little from sample to sample.
+    // each keep their own): at four times the rate the signals move little
+    // from sample to sample.
     int sagCursor_ = 0, biasCursor_ = 0, upCursor_ = 0, downCursor_ = 0;
     double e_ = 0.0, p_ = 0.0, n_ = 0.0;
 };

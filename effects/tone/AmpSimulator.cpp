@@ -141,16 +141,13 @@ void AmpSimulator::processAmp(double* buf, int n4)
     std::lock_guard guard(lock_);
     refreshGains();
     if (params_.preamp_stage) {
-        preampHighPass_.process1(buf, n4);
-        int up = positiveCursor_, down = negativeCursor_;
+        preampHighPass_.processFast(buf, n4);
         for (int i = 0; i < n4; ++i) {
             const double u = kPreampBoost * buf[i];
-            buf[i] = u >= 0.0 ? preampPositive_.following(u, up) : -preampNegative_.following(-u, down);
+            buf[i] = u >= 0.0 ? preampPositive_(u) : -preampNegative_(-u);
         }
-        positiveCursor_ = up;
-        negativeCursor_ = down;
     }
-    inputHighPass_.process2(buf, n4);
+    inputHighPass_.processFast(buf, n4);
     power_.process(buf, n4, gain_);
     // Taken once here: the correction filter of this block's cabinet stage
     // follows what ran now, even if the switch moves in between.

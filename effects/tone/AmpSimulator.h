@@ -161,7 +161,6 @@ private:
     dsp::IirFilter inputHighPass_;   // 100 Hz, Q 0.8
     PiecewiseCubic preampPositive_; // Hermite cubics with the given derivatives
     PiecewiseCubic preampNegative_;
-    int positiveCursor_ = 0, negativeCursor_ = 0; // where each half's argument was last
     AmpPowerStage power_;
     SpeakerModel speaker_;
     dsp::FirConvolver correction_{dsp::FirConvolver::Threading::WorkerPool};
