@@ -130,6 +130,17 @@ void Engine::convertInput(const int16_t* samples, int n)
     samples::inputConvert(samples, WorkBuffer, n, volumes.InputVolume);
 }
 
+void Engine::convertInput(const double* samples, int n)
+{
+    const double volume = volumes.InputVolume;
+    bool clipped = false;
+    for (int i = 0; i < n; ++i) {
+        WorkBuffer[i] = samples[i] * volume;
+        clipped = clipped || std::fabs(samples[i]) >= 32767.0 / 32768.0;
+    }
+    inputClip_ = clipped;
+}
+
 void Engine::convertInputLeft(const int16_t* frames, int n)
 {
     // The clip test looks at the raw block as the device delivered it.

@@ -127,6 +127,14 @@ public:
     // test of the raw block and conversion with the input volume.
     void convertInput(const int16_t* samples, int n);
     void convertInputLeft(const int16_t* frames, int n);
+    // The same for samples already in full scale +-1.0 (a recording read at
+    // full precision): x * InputVolume; the clip lamp lights where a 16-bit
+    // input would have been at its limits.
+    void convertInput(const double* samples, int n);
+    // The last block after the limiter and the soft clipper, before its
+    // 16-bit conversion: n values in mono, 2n interleaved in stereo. Valid
+    // until the next ProcessBlock; for the processing thread.
+    const double* finishedBlock() const { return settings.stereo ? StereoBuffer : WorkBuffer; }
     // A live run's input device: its rate and the decimation low-pass used
     // when it runs at twice the processing rate.
     void prepareDeviceInput(int processingRate, int deviceRate);

@@ -37,24 +37,6 @@ bool holdsAFile(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Follows symbolic links that end at no file to the name where they end,
-// which is where that file is to be made. False for a loop or a link that
-// cannot be read.
-bool followDanglingLinks(std::string& path)
-{
-    namespace fs = std::filesystem;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        std::error_code ec;
-        fs::path target = fs::read_symlink(path, ec);
-        if (ec) return false;
-        if (target.is_relative()) target = fs::path(path).parent_path() / target;
-        path = target.string();
-    }
-    return false;
-}
-
 } // namespace
 
 FileRoles::FileRoles(Engine& engine) : engine_(engine) {}
@@ -151,14 +133,11 @@ bool FileRoles::open(int processingRate)
 
     if (engine_.fileOutput) {
         const int channels = engine_.settings.stereo ? 2 : 1;
-        bool seekable = true;
-        std::FILE* stream = createOutput(engine_.settings.FileOut.get(), seekable);
-        if (!stream) {
+        if (!output_.open(engine_.settings.FileOut.get(), SampleEncoding::Pcm16, channels, processingRate)) {
             warn(messages, "Error creating output file!");
             closeReaders();
             return false;
         }
-        output_.start(stream, WavFormat::pcm16(channels, processingRate), kStreamBuffer, seekable);
         outputFull_ = false;
         outputOpen_ = true;
     }
@@ -191,61 +170,6 @@ bool FileRoles::open(int processingRate)
     return true;
 }
 
-std::FILE* FileRoles::createOutput(const std::string& path, bool& seekable)
-{
-    outputTarget_ = path;
-    outputTemp_.clear();
-    seekable = true;
-    struct stat st {};
-    const bool exists = ::stat(path.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) return nullptr;
-    if (exists && !S_ISREG(st.st_mode)) {
-        if (!S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode)) return nullptr; // a folder, a disk
-        // Nothing to replace: the recording goes straight into the FIFO (which
-        // waits here for its reader) or the device.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) return nullptr;
-        std::FILE* f = ::fdopen(fd, "wb");
-        if (!f) ::close(fd);
-        seekable = false;
-        return f;
-    }
-    if (exists) {
-        // The file that is there, at the end of any links: it is the one
-        // replaced, and the temporary file goes beside it so that the rename
-        // stays on its file system.
-        char* real = ::realpath(path.c_str(), nullptr);
-        if (!real) return nullptr;
-        outputTarget_ = real;
-        std::free(real);
-    } else if (!followDanglingLinks(outputTarget_)) {
-        return nullptr;
-    }
-    const mode_t mode = exists ? (st.st_mode & 0777) : 0666;
-    const std::string base = partialName(outputTarget_);
-    for (int n = 0; n < 1000; ++n) {
-        const std::string name = n == 0 ? base : base + "." + std::to_string(n);
-        // Always a file of our own making: O_EXCL refuses a name that is
-        // taken, even by a link.
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return nullptr;
-        }
-        // open() applied the umask; a replaced file keeps exactly its bits.
-        if (exists) ::fchmod(fd, mode);
-        std::FILE* f = ::fdopen(fd, "wb");
-        if (!f) {
-            ::close(fd);
-            ::unlink(name.c_str());
-            return nullptr;
-        }
-        outputTemp_ = name;
-        return f;
-    }
-    return nullptr;
-}
-
 void FileRoles::closeReaders()
 {
     std::lock_guard lock(fileLock_);
@@ -258,11 +182,8 @@ bool FileRoles::close()
     closeReaders();
     if (!outputOpen_) return true;
     outputOpen_ = false;
-    bool ok = output_.close();
-    if (ok && !outputTemp_.empty()) ok = std::rename(outputTemp_.c_str(), outputTarget_.c_str()) == 0;
-    if (!ok && !outputTemp_.empty()) std::remove(outputTemp_.c_str());
-    outputTemp_.clear();
-    if (!ok) {
+    // A failed write or rename throws the temporary file away.
+    if (!output_.close()) {
         warn(engine_.messages(), "Error writing output file!");
         return false;
     }
@@ -279,9 +200,7 @@ void FileRoles::abandon()
     closeReaders();
     if (!outputOpen_) return;
     outputOpen_ = false;
-    output_.close();
-    if (!outputTemp_.empty()) std::remove(outputTemp_.c_str());
-    outputTemp_.clear();
+    output_.abandon();
 }
 
 void FileRoles::seekInput(int percent)

@@ -9,6 +9,7 @@
 // reads and seeks apart.
 #include "dsp/Param.h"
 #include "engine/ChainStages.h"
+#include "engine/OutputFile.h"
 #include "engine/WavFile.h"
 
 #include <atomic>
@@ -90,9 +91,9 @@ public:
     // stays. A FIFO or a character device (/dev/null) is not replaced at
     // all: the recording streams straight into it. A folder or a block
     // device cannot be an output file.
-    static std::string partialName(const std::string& path) { return path + ".partial"; }
+    static std::string partialName(const std::string& path) { return OutputFile::partialName(path); }
     // The temporary file of the output being written ("" when none).
-    const std::string& outputTemporary() const { return outputTemp_; }
+    const std::string& outputTemporary() const { return output_.temporary(); }
     // A path without an extension gets ".wav".
     static std::string withWavExtension(const std::string& path);
 
@@ -126,14 +127,7 @@ private:
     std::atomic<int64_t> inputPos_{0};
     std::atomic<int> inputPercent_{0};
 
-    // Opens the output for writing (see partialName); nullptr when it
-    // cannot be. Sets outputTarget_ and outputTemp_ and whether the stream
-    // can seek.
-    std::FILE* createOutput(const std::string& path, bool& seekable);
-
-    WavWriter output_;
-    std::string outputTarget_; // the file the recording ends up in
-    std::string outputTemp_;   // where it is written until then ("" when in place)
+    OutputFile output_; // 16-bit, under the rules of partialName
     bool outputOpen_ = false;
     std::atomic<bool> outputFull_{false};
 

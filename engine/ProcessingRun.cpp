@@ -6,7 +6,9 @@
 #include "engine/FileRoles.h"
 #include "engine/devices/AudioDevices.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -76,6 +78,8 @@ ProcessingRun::StartResult ProcessingRun::start()
         xrunsBefore_ = 0;
         failure_.clear();
     }
+    std::fill(std::begin(timeCounts_), std::end(timeCounts_), 0L);
+    worstMicros_ = 0;
     active_ = true;
     try {
         thread_ = std::thread(&ProcessingRun::threadMain, this);
@@ -121,6 +125,29 @@ long ProcessingRun::xruns() const
     if (input_) n += input_->xruns();
     if (output_) n += output_->xruns();
     return n;
+}
+
+void ProcessingRun::timeBlock(double micros)
+{
+    worstMicros_ = std::max(worstMicros_, micros);
+    const int step = std::min(kTimeSteps - 1, static_cast<int>(micros / kTimeStepMicros));
+    ++timeCounts_[step];
+}
+
+ProcessingRun::BlockTimes ProcessingRun::blockTimes() const
+{
+    BlockTimes t;
+    for (long c : timeCounts_) t.blocks += c;
+    t.worstMicros = worstMicros_;
+    long seen = 0;
+    for (int i = 0; i < kTimeSteps; ++i) {
+        seen += timeCounts_[i];
+        if (seen * 100 >= t.blocks * 99) {
+            t.percentile99Micros = (i + 1) * kTimeStepMicros;
+            break;
+        }
+    }
+    return t;
 }
 
 void ProcessingRun::setProcessPriority(bool high)
@@ -258,8 +285,10 @@ void ProcessingRun::liveLoop()
         }
         const int n = frames / factor;
         dsp::raiseThreadPriority();
+        const auto begin = std::chrono::steady_clock::now();
         e.convertDeviceBlock(data, n, channels);
         e.ProcessBlock(n);
+        timeBlock(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin).count());
         if (deviceFailed()) break;
     }
 }
@@ -294,6 +323,7 @@ void ProcessingRun::threadMain()
     } else {
         e.raisePriorityForFileInput = true;
         e.beginRun(rate);
+        if (runInputs_) runInputs_->openForRun(messages_);
         if (!openDevices(rate)) {
             end = RunEnd::OpenFailed;
         } else {
@@ -328,6 +358,7 @@ void ProcessingRun::threadMain()
             }
             closeDevices(started);
         }
+        if (runInputs_) runInputs_->closeAfterRun();
     }
     endReason_ = end;
     if (uiAlive_) {

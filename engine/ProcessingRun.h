@@ -11,6 +11,7 @@
 // from the processing thread, except where said.
 #include "engine/ScreenSaver.h"
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,18 @@ public:
     virtual void runEnded(RunEnd /*why*/) {}
 };
 
+// Inputs that live as long as a run: the MIDI controller and program-change
+// inputs and the expression pedal. Opened after the effects are prepared and
+// before the audio devices; closed after them.
+class RunInputs {
+public:
+    virtual ~RunInputs() = default;
+    // Opens what the settings enable. A device that cannot be opened only
+    // warns (through messages): the run goes on without it.
+    virtual void openForRun(UserMessages& messages) = 0;
+    virtual void closeAfterRun() = 0;
+};
+
 class ProcessingRun {
 public:
     // What start() did.
@@ -73,6 +86,8 @@ public:
     ~ProcessingRun(); // the close-program wait
 
     void setObserver(RunObserver* observer) { observer_ = observer; }
+    // Set before start(); null for none.
+    void setRunInputs(RunInputs* inputs) { runInputs_ = inputs; }
 
     // The Start button: starts a run, or stops the one that is going.
     StartResult start();
@@ -96,6 +111,18 @@ public:
     // The rate the input device runs at (the processing rate, or twice it).
     int deviceRate() const { return deviceRate_.load(); }
 
+    // How long the chain took per live block in the last run (the input
+    // conversion and ProcessBlock with the device write it makes): blocks
+    // counted, the slowest, and the time that all but the slowest 1 % stayed
+    // under (to 5 us). File input is not timed (its blocks wait for the
+    // output). Read after wait().
+    struct BlockTimes {
+        long blocks = 0;
+        double worstMicros = 0;
+        double percentile99Micros = 0;
+    };
+    BlockTimes blockTimes() const;
+
 private:
     void threadMain();
     bool openDevices(int rate);
@@ -110,6 +137,7 @@ private:
     AudioBackend& audio_;
     UserMessages& messages_;
     RunObserver* observer_ = nullptr;
+    RunInputs* runInputs_ = nullptr;
 
     std::thread thread_;
     std::atomic<bool> active_{false};
@@ -126,6 +154,13 @@ private:
     bool filesOpen_ = false;
     long xrunsBefore_ = 0; // of devices already closed in this run
     std::string failure_;
+
+    // Block times in 5 us steps up to 10 ms (the last step holds the rest).
+    static constexpr int kTimeSteps = 2000;
+    static constexpr double kTimeStepMicros = 5.0;
+    long timeCounts_[kTimeSteps] = {};
+    double worstMicros_ = 0;
+    void timeBlock(double micros);
 
     ScreenSaverInhibitor screenSaver_;
     int savedNice_ = 0;

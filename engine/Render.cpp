@@ -36,20 +36,6 @@ std::string overwriteQuestion(const std::string& out)
     return "File '" + out + "' already exists!\nDo you want to overwrite it?";
 }
 
-// One block of the recording into the chain, as a live input device's block
-// would go in, but without a trip through 16 bits: x * InputVolume, with the
-// clip lamp lit by the samples a 16-bit input would have at its limits.
-void feedChain(Engine& e, const double* block)
-{
-    const double volume = e.volumes.InputVolume;
-    bool clipped = false;
-    for (int i = 0; i < Engine::kBlockFrames; ++i) {
-        e.WorkBuffer[i] = block[i] * volume;
-        clipped = clipped || std::fabs(block[i]) >= 32767.0 / 32768.0;
-    }
-    e.setInputClip(clipped);
-}
-
 // The messages of one task of a batch: prefixed with its input's name. The
 // only question a render asks is whether to replace its output; the batch
 // asked it before the start, so the answer is known here.
@@ -190,7 +176,6 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
     const bool backgroundInFile = !background.empty() && e.settings.Mix2Out != 0;
     const bool exact = encoding_ != SampleEncoding::Pcm16 || convertOut;
     const int values = Engine::kBlockFrames * channels;
-    const double* finished = channels == 2 ? e.StereoBuffer : e.WorkBuffer;
     double block[Engine::kBlockFrames];
     int16_t guitar[2 * Engine::kBlockFrames];
     double steps[2 * Engine::kBlockFrames];
@@ -222,10 +207,11 @@ int RenderJob::run(const std::string& in, const std::string& out, const std::str
             std::fill(block + got, block + Engine::kBlockFrames, 0.0);
             last = true;
         }
-        feedChain(e, block);
+        e.convertInput(block, Engine::kBlockFrames);
         e.ProcessBlock(Engine::kBlockFrames);
         ++blocks_;
 
+        const double* finished = e.finishedBlock();
         const float outVol = e.volumes.OutputVolume;
         if (!exact) {
             if (background.empty() || backgroundInFile) {
