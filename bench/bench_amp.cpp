@@ -4,8 +4,8 @@
 //
 //   AmpStage/...        the oversampled middle alone (512 samples): the power
 //                       stage, then with the preamp boost and the speaker model
-//   Cabinet/N/form      the cabinet convolution of an N-tap response, in the
-//                       direct form and partitioned (FFT)
+//   Cabinet/N           the cabinet convolution of an N-tap response
+//                       (partitioned, by FFT)
 //   WholeStage/N/...    what the chain runs with the amp on: the pre-stage,
 //                       up-sampling, the amp, down-sampling and an N-tap
 //                       cabinet; "default" as a run starts (no preamp boost,
@@ -74,7 +74,6 @@ struct Rig {
         amp->cabinet().loadSamples(h.data(), taps, kRate, kRate, taps);
         oversampler.setup(kRate);
         // One core: nothing is handed to the pool's helpers.
-        amp->cabinet().directConvolver().setWorkerLimit(0);
         amp->speakerCorrection().setWorkerLimit(0);
         oversampler.interpolator().setWorkerLimit(0);
         oversampler.decimator().setWorkerLimit(0);
@@ -102,11 +101,10 @@ void ampStage(benchmark::State& state, bool preampAndSpeaker)
     realtime(state);
 }
 
-void cabinet(benchmark::State& state, int taps, bool partitioned)
+void cabinet(benchmark::State& state, int taps)
 {
     Rig rig(taps, false);
     CabinetConvolver& cab = rig.amp->cabinet();
-    cab.setDirectMaxTaps(partitioned ? CabinetConvolver::kPartition : CabinetConvolver::kMaxTaps);
     const std::vector<double> h = randomResponse(taps);
     cab.loadSamples(h.data(), taps, kRate, kRate, taps);
     const std::vector<double> in = testSignal();
@@ -146,9 +144,8 @@ int registerAll()
     benchmark::RegisterBenchmark("AmpStage/power", [](benchmark::State& s) { ampStage(s, false); });
     benchmark::RegisterBenchmark("AmpStage/preamp+speaker", [](benchmark::State& s) { ampStage(s, true); });
     for (int taps : {256, 512, 1024, 4000, 16000})
-        for (bool partitioned : {false, true})
-            benchmark::RegisterBenchmark(("Cabinet/" + std::to_string(taps) + (partitioned ? "/partitioned" : "/direct")).c_str(),
-                                         [taps, partitioned](benchmark::State& s) { cabinet(s, taps, partitioned); });
+        benchmark::RegisterBenchmark(("Cabinet/" + std::to_string(taps)).c_str(),
+                                     [taps](benchmark::State& s) { cabinet(s, taps); });
     for (int taps : {4000, 16000})
         for (bool all : {false, true})
             benchmark::RegisterBenchmark(("WholeStage/" + std::to_string(taps) + (all ? "/preamp+speaker" : "/default")).c_str(),

@@ -679,15 +679,12 @@ TEST(CabinetLoading, MaxPulseCntReloadsFromTheWholeNormalisedResponse)
     const double gain = r[10] / tone[10];
     for (int i : {500, 999, 1000, 1001, 5000, 8999})
         EXPECT_NEAR(r[static_cast<size_t>(i)], tone[static_cast<size_t>(i)] * gain, 1e-12) << i;
-    // The filter follows: now the whole response (partitioned by now).
-    EXPECT_EQ(cab.form(), CabinetConvolver::Form::Partitioned);
+    // The filter follows: now the whole response.
     cab.setMaxPulseCount(7000);
     EXPECT_EQ(cab.taps(), 7000);
     std::vector<double> out = impulseThrough(cab, 8192);
     for (int i = 0; i < 8192; ++i) ASSERT_NEAR(out[static_cast<size_t>(i)], i < 7000 ? r[static_cast<size_t>(i)] : 0.0, 2e-6) << i;
-    // Below the partitioned form's threshold the direct form takes over.
     cab.setMaxPulseCount(500);
-    EXPECT_EQ(cab.form(), CabinetConvolver::Form::Direct);
     out = impulseThrough(cab, 1024);
     for (int i = 0; i < 1024; ++i) ASSERT_NEAR(out[static_cast<size_t>(i)], i < 500 ? r[static_cast<size_t>(i)] : 0.0, 2e-6) << i;
 }
@@ -772,17 +769,15 @@ struct Difference {
     double directError;    // largest |direct - exact| there
 };
 
-Difference compare(int taps, int directMaxTaps, unsigned seed)
+Difference compare(int taps, unsigned seed)
 {
     RecordingMessages messages;
     CabinetConvolver cab(messages);
-    cab.setDirectMaxTaps(directMaxTaps);
     std::mt19937 rng(seed);
     std::normal_distribution<double> g(0.0, 1.0);
     std::vector<double> h(static_cast<size_t>(taps));
     for (int i = 0; i < taps; ++i) h[static_cast<size_t>(i)] = g(rng) * std::exp(-4.0 * i / taps) * 0.05;
     EXPECT_TRUE(cab.loadSamples(h.data(), taps, 48000, 48000, taps));
-    EXPECT_EQ(cab.form(), taps > directMaxTaps ? CabinetConvolver::Form::Partitioned : CabinetConvolver::Form::Direct);
     const std::vector<double> coefficients = prepared(cab);
     dsp::FirConvolver direct(dsp::FirConvolver::Threading::CallerOnly);
     direct.setPathOverride(dsp::FirConvolver::Path::Scalar);
@@ -820,10 +815,10 @@ Difference compare(int taps, int directMaxTaps, unsigned seed)
     return d;
 }
 
-void expectSinglePrecision(int taps, int directMaxTaps, unsigned seed)
+void expectSinglePrecision(int taps, unsigned seed)
 {
     SCOPED_TRACE(std::to_string(taps) + " taps");
-    const Difference d = compare(taps, directMaxTaps, seed);
+    const Difference d = compare(taps, seed);
     // The direct form sums in single precision; the FFT does no worse.
     EXPECT_LT(d.toDirect, 3e-5);
     EXPECT_LE(d.cabinetError, 1.5 * d.directError + 1e-9);
@@ -833,13 +828,55 @@ void expectSinglePrecision(int taps, int directMaxTaps, unsigned seed)
 
 TEST(CabinetPartitioned, EqualsTheDirectFormToSinglePrecision)
 {
-    // The default split, long responses and a response just over one partition.
-    expectSinglePrecision(4000, CabinetConvolver::kDefaultDirectMaxTaps, 1);
-    expectSinglePrecision(16000, CabinetConvolver::kDefaultDirectMaxTaps, 2);
-    expectSinglePrecision(130, 128, 3);
-    expectSinglePrecision(1000, 128, 4);
-    // Short responses stay in the direct form.
-    expectSinglePrecision(500, CabinetConvolver::kDefaultDirectMaxTaps, 5);
+    // The default length, long responses, a response just over one
+    // partition and short ones.
+    expectSinglePrecision(4000, 1);
+    expectSinglePrecision(16000, 2);
+    expectSinglePrecision(130, 3);
+    expectSinglePrecision(1000, 4);
+    expectSinglePrecision(500, 5);
+}
+
+TEST(CabinetPartitioned, MaxLenKeepsTheHistoryAtEveryLength)
+{
+    // One cabinet moves from 500 taps to 4000 and on to 16000 while it
+    // plays; its twin had each length all along. From the block after each
+    // change they must sound the same: the tail of what was played before
+    // the change rings on through the longer response.
+    RecordingMessages messages;
+    std::mt19937 rng(11);
+    std::normal_distribution<double> g(0.0, 1.0);
+    std::vector<double> h(16000);
+    for (size_t i = 0; i < h.size(); ++i) h[i] = g(rng) * std::exp(-3.0 * static_cast<double>(i) / 16000.0) * 0.05;
+    std::vector<double> input(48000);
+    for (double& v : input) v = 0.3 * g(rng);
+    CabinetConvolver moving(messages);
+    ASSERT_TRUE(moving.loadSamples(h.data(), 16000, 48000, 48000, 500));
+    int at = 0;
+    const auto play = [&](CabinetConvolver& cab, int blocks, std::vector<double>& out) {
+        for (int b = 0; b < blocks; ++b, at += 128) {
+            std::vector<double> block(input.begin() + at, input.begin() + at + 128);
+            cab.process(block.data(), 128);
+            out.insert(out.end(), block.begin(), block.end());
+        }
+    };
+    std::vector<double> past;
+    play(moving, 40, past); // at 500 taps
+    for (int length : {4000, 16000}) {
+        const int start = at;
+        CabinetConvolver twin(messages); // the same response (and level), at the new length from the start
+        ASSERT_TRUE(twin.loadSamples(h.data(), 16000, 48000, 48000, 500));
+        ASSERT_TRUE(twin.setMaxPulseCount(length));
+        at = 0;
+        play(twin, start / 128, past); // the twin hears the same past
+        ASSERT_TRUE(moving.setMaxPulseCount(length));
+        std::vector<double> a, b;
+        at = start;
+        play(moving, 40, a);
+        at = start;
+        play(twin, 40, b);
+        for (size_t i = 0; i < a.size(); ++i) ASSERT_NEAR(a[i], b[i], 1e-9) << length << " " << i;
+    }
 }
 
 TEST(CabinetPartitioned, ANewResponseStartsFromSilence)

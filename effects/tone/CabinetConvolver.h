@@ -8,24 +8,22 @@
 // becomes 1), and becomes the prepared response. The first n = min(MaxPulseCnt,
 // length) samples are the filter. A failed load leaves everything as it was.
 //
-// Convolution: up to kDirectMaxTaps taps run in the direct form (the
-// FirConvolver); longer responses run partitioned, with no added latency:
-// the first kPartition taps stay direct (they answer within the block), the
-// rest is convolved by FFT in uniform partitions of kPartition taps, whose
-// contribution to the next partition's worth of output is computed as soon
-// as a partition of input is complete. The result equals the direct form to
-// single-precision rounding; the work per sample grows with the number of
-// partitions instead of the number of taps.
+// Convolution: by FFT in uniform partitions of 128 taps, with no added
+// latency (dsp::PartitionedConvolver), whatever the length: the result
+// equals the single-precision direct form to that form's own rounding, and
+// the work per sample grows with the number of partitions instead of the
+// number of taps. Having one form for every length, a "Max len" change is
+// only a change of the taps in use: the history plays on through it, as a
+// direct-form convolver's ring would let it.
 //
-// Locks: one load at a time (the load mutex, held by loads and Max len
-// reloads); the coefficient change itself and every block take the
-// convolver's own lock, so a block sees either the old or the new response,
-// whole.
+// Threads: one load at a time (the load mutex, held by loads and Max len
+// reloads). A new set of taps is built aside and handed to the audio thread
+// without it ever waiting (see PartitionedConvolver): a block plays either
+// the old or the new response, whole.
 #include "dsp/Fft.h"
-#include "dsp/FirConvolver.h"
+#include "dsp/PartitionedConvolver.h"
 
 #include <atomic>
-#include <complex>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,12 +42,7 @@ class CabinetConvolver {
 public:
     static constexpr int kMaxResponse = 32000;         // samples kept of a response
     static constexpr int kConversionRoom = 128000;     // frames the rate converter may write
-    static constexpr int kPartition = 128;             // taps per FFT partition
-    static constexpr int kMaxTaps = dsp::FirConvolver::kMaxTaps;
-    static constexpr int kMaxPartitions = kMaxTaps / kPartition; // tail partitions + the direct head
-    static constexpr int kDefaultDirectMaxTaps = 768;
-
-    enum class Form { Direct, Partitioned };
+    static constexpr int kMaxTaps = 16384;             // the most a response may use (Max len's top)
 
     explicit CabinetConvolver(UserMessages& messages);
     ~CabinetConvolver();
@@ -67,7 +60,7 @@ public:
     bool loadSamples(const double* samples, int count, int rate, int fs, int maxPulseCount);
     // "Max len": when min(maxPulseCount, prepared length) differs from the
     // taps in use, the filter is reloaded from the prepared response (the
-    // history is kept). True when it was reloaded.
+    // history is kept, at every length). True when it was reloaded.
     bool setMaxPulseCount(int maxPulseCount);
 
     // ---- audio thread
@@ -77,7 +70,6 @@ public:
 
     // ---- state
     int taps() const { return taps_.load(std::memory_order_relaxed); }
-    Form form() const { return form_.load(std::memory_order_relaxed) ? Form::Partitioned : Form::Direct; }
     int responseLength() const;     // prepared samples (after conversion and the 32000 cut)
     int responseRate() const;       // the rate the response was read at
     bool responseNormalised() const;
@@ -85,17 +77,9 @@ public:
     // Copies up to count samples of the prepared response; returns how many.
     int copyResponse(double* out, int count) const;
 
-    // Responses longer than this run partitioned (tests and benchmarks move it).
-    void setDirectMaxTaps(int taps);
-    int directMaxTaps() const { return directMaxTaps_.load(std::memory_order_relaxed); }
-    dsp::FirConvolver& directConvolver() { return direct_; }
-
 private:
-    struct Spectra;
     bool prepareAndCommit(int length, int rate, bool normalise, int fs, int maxPulseCount);
     void commitTaps(int n, bool newResponse);
-    void frameComplete();
-    void clearPartitionHistory();
 
     UserMessages& messages_;
 
@@ -111,21 +95,9 @@ private:
     bool normalised_ = false;
     std::string fileName_;
     dsp::RealFft levelFft_;                 // the normalisation's 8192-point FFT
-    dsp::RealFft partitionFft_;             // spectra of the partitions (loading side)
 
-    // Audio side, under lock_ (the coefficients change under it too).
-    mutable std::mutex lock_;
-    dsp::FirConvolver direct_{dsp::FirConvolver::Threading::WorkerPool};
-    std::unique_ptr<Spectra> spectra_;
-    dsp::RealFft blockFft_;                 // the audio side's own transform
-    int partitions_ = 0;                    // tail partitions in use
-    int activeBank_ = 0;
-    int framePos_ = 0;                      // samples of the current partition of input so far
-    int fdlHead_ = 0;                       // slot of the newest input spectrum
-
+    dsp::PartitionedConvolver convolver_{kMaxTaps};
     std::atomic<int> taps_{0};
-    std::atomic<int> form_{0};
-    std::atomic<int> directMaxTaps_{kDefaultDirectMaxTaps};
 };
 
 } // namespace stravik::effects

@@ -95,7 +95,7 @@ void Equaliser::designGraphic(Wait wait)
     submitDesign(graphicJob_, graphicFir_, hz, db, count, wait);
 }
 
-void Equaliser::submitDesign(int job, dsp::FirConvolver& target, const double* hz, const double* db, int count,
+void Equaliser::submitDesign(int job, dsp::PartitionedConvolver& target, const double* hz, const double* db, int count,
                              Wait wait)
 {
     // The job works on a copy: the settings may change again while it runs
@@ -113,7 +113,7 @@ void Equaliser::submitDesign(int job, dsp::FirConvolver& target, const double* h
         curve.db[static_cast<size_t>(k)] = db[k];
     }
     curve.rate = rate_.load();
-    dsp::FirConvolver* fir = &target;
+    dsp::PartitionedConvolver* fir = &target;
     context_.worker.submit(
         job,
         [this, fir, curve] {

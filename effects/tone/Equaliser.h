@@ -8,7 +8,7 @@
 // its own job number. A convolver keeps its previous taps until the job loads
 // new ones, so a change never interrupts the sound.
 #include "dsp/BackgroundWorker.h"
-#include "dsp/FirConvolver.h"
+#include "dsp/PartitionedConvolver.h"
 #include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
@@ -81,14 +81,14 @@ public:
     int fiveBandJob() const { return fiveBandJob_; }
     int graphicJob() const { return graphicJob_; }
     // For tests and the window's display of the response.
-    dsp::FirConvolver& fiveBandFir() { return fiveBandFir_; }
-    dsp::FirConvolver& graphicFir() { return graphicFir_; }
+    dsp::PartitionedConvolver& fiveBandFir() { return fiveBandFir_; }
+    dsp::PartitionedConvolver& graphicFir() { return graphicFir_; }
     const dsp::IirFilter& section(int i) const { return sections_[i]; }
 
     enum Section : int { kTreble = 0, kBass = 1, kMiddle = 2, kSectionCount = 3 };
 
 private:
-    void submitDesign(int job, dsp::FirConvolver& target, const double* hz, const double* db, int count, Wait wait);
+    void submitDesign(int job, dsp::PartitionedConvolver& target, const double* hz, const double* db, int count, Wait wait);
 
     EqualiserSettings& settings_;
     EffectContext& context_;
@@ -98,8 +98,9 @@ private:
 
     dsp::IirFilter sections_[kSectionCount]; // audio thread
     FilterHandoff<kSectionCount> handoff_;
-    dsp::FirConvolver fiveBandFir_{dsp::FirConvolver::Threading::WorkerPool};
-    dsp::FirConvolver graphicFir_{dsp::FirConvolver::Threading::WorkerPool};
+    // The two FIR types' filters, 1024 taps each, by partitioned convolution.
+    dsp::PartitionedConvolver fiveBandFir_{CurveFirDesigner::kTaps};
+    dsp::PartitionedConvolver graphicFir_{CurveFirDesigner::kTaps};
 
     // Used only by this unit's jobs, which the worker runs one at a time.
     CurveFirDesigner designer_;
