@@ -142,6 +142,7 @@ struct FirConvolver::Impl {
 
     Path currentPath() const;
     void run(double* buf, int n, int step);
+    void takeOver();
     void runChunk(double* buf, int c0, int len, int step, Path path);
     void fillLinear(int count);
     void share(double* target, int count, int first, int stride);
@@ -150,14 +151,38 @@ struct FirConvolver::Impl {
         static_cast<Impl*>(self)->share(target, count, first, stride);
     }
 
-    mutable std::mutex lock;
+    // One set of coefficients: the four shifted copies and what goes with them.
+    struct Bank {
+        alignas(64) float copies[4 * kCopyStride] = {};
+        int taps = 0;
+        bool simd = false;
+        int zeroFrom[4] = {}; // copy s holds only zeros from zeroFrom[s] on
+    };
+
     Threading mode;
     ConvolverPool* pool = nullptr;
-    int workerLimit = 0;
-    Path override = Path::Auto;
+    std::atomic<int> workerLimit{0};
+    std::atomic<Path> override{Path::Auto};
+
+    // Coefficients reach the audio side without it waiting: a builder fills
+    // the bank not in use under `handoff` and raises `pending`; the next
+    // block takes it over only if it gets `handoff` at once (otherwise it
+    // plays one more block with the bank it has, whole).
+    std::mutex builder; // one builder at a time
+    std::mutex handoff;
+    Bank banks[2];
+    int live = 0;              // the bank blocks use; changed under handoff by the audio side
+    bool stagedPending = false; // under handoff
+    std::atomic<bool> pending{false};
+    std::atomic<int> latestTaps{0};
+    std::atomic<bool> latestSimd{false};
+    std::atomic<bool> clearRequested{false};
+    std::atomic<bool> resetIndexRequested{false};
+
+    // Audio side (the bank in use is copied into these by takeOver).
+    const float* bank = nullptr;
     bool simd = false;
     int taps = 0;
-    int zeroFrom[4] = {}; // copy s holds only zeros from zeroFrom[s] on
     std::uint32_t writeIndex = 0;
 
     // The chunk being filtered. Set by the processing thread before it asks
@@ -171,7 +196,6 @@ struct FirConvolver::Impl {
         Routine routine;
     } chunk;
 
-    alignas(64) float bank[4 * kCopyStride] = {};
     alignas(64) float lin[kLinSize] = {};
     alignas(64) float out[kMaxSimdBlock + 16] = {};
     alignas(64) float ring[kRingSize] = {};
@@ -189,9 +213,32 @@ FirConvolver::Impl::Impl(Threading m) : mode(m)
         workerLimit = 0;
     }
     simd = processorHasSse() && cpu::simdEnabled();
+    banks[0].simd = banks[1].simd = simd;
+    latestSimd = simd;
+    bank = banks[0].copies;
 }
 
-Path FirConvolver::Impl::currentPath() const
+void FirConvolver::Impl::takeOver()
+{
+    if (pending.load(std::memory_order_acquire)) {
+        std::unique_lock hold(handoff, std::try_to_lock);
+        if (hold.owns_lock() && stagedPending) {
+            live = 1 - live;
+            stagedPending = false;
+            pending.store(false, std::memory_order_relaxed);
+        }
+    }
+    const Bank& b = banks[live];
+    bank = b.copies;
+    simd = b.simd;
+    taps = b.taps;
+    if (resetIndexRequested.exchange(false, std::memory_order_acq_rel)) writeIndex = 0;
+    if (clearRequested.exchange(false, std::memory_order_acq_rel)) std::fill(std::begin(ring), std::end(ring), 0.0f);
+}
+
+namespace {
+
+Path pathFor(bool simd, int taps, Path override)
 {
     // The shifted copies are only filled while SIMD was on when the
     // coefficients were loaded; the setting can also be switched off since.
@@ -203,11 +250,15 @@ Path FirConvolver::Impl::currentPath() const
     return path;
 }
 
+} // namespace
+
+Path FirConvolver::Impl::currentPath() const { return pathFor(simd, taps, override.load(std::memory_order_relaxed)); }
+
 void FirConvolver::Impl::run(double* buf, int n, int step)
 {
     if (buf == nullptr || n <= 0) return;
     if (step < 1) step = 1;
-    std::lock_guard<std::mutex> guard(lock);
+    takeOver();
     if (taps == 0) return;
 
     const Path path = currentPath();
@@ -261,8 +312,9 @@ void FirConvolver::Impl::runChunk(double* buf, int c0, int len, int step, Path p
     }
 
     const double work = static_cast<double>(taps) * outputs;
-    if (pool != nullptr && workerLimit > 0 && work >= pool->splitThresholdMicros() * macsPerMicro(path))
-        pool->run(this, &Impl::shareEntry, target, units, workerLimit);
+    const int helpers = workerLimit.load(std::memory_order_relaxed);
+    if (pool != nullptr && helpers > 0 && work >= pool->splitThresholdMicros() * macsPerMicro(path))
+        pool->run(this, &Impl::shareEntry, target, units, helpers);
     else
         share(target, units, 0, 1);
 
@@ -320,61 +372,52 @@ FirConvolver::~FirConvolver() { delete impl_; }
 void FirConvolver::setCoefficients(const double* h, int count)
 {
     Impl& d = *impl_;
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.simd = processorHasSse() && cpu::simdEnabled();
+    std::lock_guard building(d.builder);
+    std::lock_guard hold(d.handoff);
+    Impl::Bank& b = d.banks[1 - d.live]; // the bank blocks are not using
+    b.simd = processorHasSse() && cpu::simdEnabled();
     count = h == nullptr ? 0 : std::clamp(count, 0, kMaxTaps);
-    const int copies = d.simd ? 4 : 1;
+    const int copies = b.simd ? 4 : 1;
     for (int s = 0; s < copies; ++s) {
-        float* c = d.bank + s * kCopyStride;
+        float* c = b.copies + s * kCopyStride;
         for (int k = 0; k < count; ++k) c[s + k] = static_cast<float>(h[k]);
         // Zeros behind the last tap, and over whatever a longer earlier
         // response left there: the vector routines read past the end.
-        const int end = std::min(kCopyStride, std::max(d.zeroFrom[s], count + s + 8));
+        const int end = std::min(kCopyStride, std::max(b.zeroFrom[s], count + s + 8));
         std::fill(c + count + s, c + end, 0.0f);
-        d.zeroFrom[s] = count + s;
+        b.zeroFrom[s] = count + s;
     }
-    d.taps = count;
+    b.taps = count;
+    d.stagedPending = true;
+    d.pending.store(true, std::memory_order_release);
+    d.latestTaps.store(count, std::memory_order_relaxed);
+    d.latestSimd.store(b.simd, std::memory_order_relaxed);
 }
 
-void FirConvolver::clearHistory()
-{
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    std::fill(std::begin(impl_->ring), std::end(impl_->ring), 0.0f);
-}
+void FirConvolver::clearHistory() { impl_->clearRequested.store(true, std::memory_order_release); }
 
-void FirConvolver::resetWriteIndex()
-{
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    impl_->writeIndex = 0;
-}
+void FirConvolver::resetWriteIndex() { impl_->resetIndexRequested.store(true, std::memory_order_release); }
 
 void FirConvolver::process(double* buf, int n) { impl_->run(buf, n, 1); }
 
 void FirConvolver::processDecimating(double* buf, int n, int step) { impl_->run(buf, n, step); }
 
-int FirConvolver::taps() const
-{
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    return impl_->taps;
-}
+int FirConvolver::taps() const { return impl_->latestTaps.load(std::memory_order_relaxed); }
 
-void FirConvolver::setPathOverride(Path p)
-{
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    impl_->override = p;
-}
+void FirConvolver::setPathOverride(Path p) { impl_->override.store(p, std::memory_order_relaxed); }
 
 void FirConvolver::setWorkerLimit(int workers)
 {
     Impl& d = *impl_;
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.workerLimit = d.pool != nullptr ? std::clamp(workers, 0, d.pool->workerCount()) : 0;
+    d.workerLimit.store(d.pool != nullptr ? std::clamp(workers, 0, d.pool->workerCount()) : 0,
+                        std::memory_order_relaxed);
 }
 
 FirConvolver::Path FirConvolver::activePath() const
 {
-    std::lock_guard<std::mutex> guard(impl_->lock);
-    return impl_->currentPath();
+    const Impl& d = *impl_;
+    return pathFor(d.latestSimd.load(std::memory_order_relaxed), d.latestTaps.load(std::memory_order_relaxed),
+                   d.override.load(std::memory_order_relaxed));
 }
 
 } // namespace stravik::dsp

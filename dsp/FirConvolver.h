@@ -12,6 +12,13 @@
 //  - workers: the outputs of one block are interleaved over the calling thread
 //    and up to four pool threads.
 // Every path gives the scalar result up to single-precision rounding.
+//
+// Threads: coefficients, history clears and the write index may be changed
+// from any thread while another one filters blocks. The filtering side never
+// waits: new coefficients are built in a second bank and taken over at the
+// start of a block (when the builder is not at that moment writing them; the
+// block then plays the coefficients it had, whole); clears happen at the
+// start of the next block.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -40,11 +47,10 @@ public:
     // pass-through. The history survives.
     void setCoefficients(const double* h, int count);
 
-    // Zeroes the whole history ring.
+    // Zeroes the whole history ring (before the next block).
     void clearHistory();
 
-    // Sets the ring's write index back to 0 (used when a new impulse response
-    // is loaded, before the history is cleared).
+    // Sets the ring's write index back to 0 (before the next block).
     void resetWriteIndex();
 
     // Filters n samples in place.
@@ -54,6 +60,7 @@ public:
     // written packed to buf[0], buf[1], ... (n / step of them, rounded up).
     void processDecimating(double* buf, int n, int step);
 
+    // The tap count most recently set.
     int taps() const;
 
     // For tests and benchmarks: force a routine (falls back to the widest

@@ -340,20 +340,27 @@ TEST_F(ChorusFixture, PrepareBringsTheVoicesOfEachChannelIntoPhase)
         EXPECT_NEAR(chorus->lfoTime(ch, 1), 0.005, 1e-8);
         EXPECT_NEAR(chorus->lfoTime(ch, 2), 0.125, 1e-8);
     }
+    // The audio side takes a prepare over at its next block (here one frame).
+    const double frame = 1.0 / 48000.0;
     chorus->prepare();
+    runStereo(std::vector<double>(2, 0.0));
     for (int ch : {0, 1})
         for (int v : {1, 2}) EXPECT_EQ(chorus->lfoTime(ch, v), chorus->lfoTime(ch, 0));
 
     // A first voice beyond a shorter period is wrapped once for the others.
     params.chorus_period = 1.0f;
     chorus->prepare();
-    runStereo(std::vector<double>(2 * 43200, 0.0)); // 0.9 s more: 0.925
+    runStereo(std::vector<double>(2 * 43199, 0.0)); // 0.9 s more: 0.925
     params.chorus_period = 0.1f;
     chorus->prepare();
+    runStereo(std::vector<double>(2, 0.0));
+    // Voices 1 and 2 restart from 0.925 wrapped once by their periods; the
+    // frame then moves every voice on and wraps it again (all three are past
+    // their periods).
     for (int ch : {0, 1}) {
-        EXPECT_NEAR(chorus->lfoTime(ch, 0), 0.925, 1e-8);
-        EXPECT_NEAR(chorus->lfoTime(ch, 1), 0.925 - 0.12, 1e-8);
-        EXPECT_NEAR(chorus->lfoTime(ch, 2), 0.925 - 0.14, 1e-8);
+        EXPECT_NEAR(chorus->lfoTime(ch, 0), 0.925 + frame - 0.1, 1e-8);
+        EXPECT_NEAR(chorus->lfoTime(ch, 1), 0.925 - 0.12 + frame - 0.12, 1e-8);
+        EXPECT_NEAR(chorus->lfoTime(ch, 2), 0.925 - 0.14 + frame - 0.14, 1e-8);
     }
 }
 

@@ -37,19 +37,29 @@ Chorus::Chorus(ChorusParams& params, EffectContext& context) : params_(params), 
 
 void Chorus::start(int sampleRate)
 {
-    std::lock_guard guard(lock_);
-    rate_ = sampleRate;
-    prepareLocked();
+    // Before the run's first block: the sweep goes straight in.
+    const Sweep sweep = derive(sampleRate);
+    {
+        std::lock_guard hold(handoff_);
+        staged_ = sweep;
+        stagedPending_ = false;
+        pending_.store(false, std::memory_order_relaxed);
+    }
+    adopt(sweep);
 }
 
 void Chorus::prepare()
 {
-    std::lock_guard guard(lock_);
-    prepareLocked();
+    std::lock_guard hold(handoff_);
+    staged_ = derive(staged_.rate);
+    stagedPending_ = true;
+    pending_.store(true, std::memory_order_release);
 }
 
-void Chorus::prepareLocked()
+Chorus::Sweep Chorus::derive(int rate) const
 {
+    Sweep s;
+    s.rate = rate;
     const float delay = params_.chorus_delay.get();
     const float depth = params_.chorus_depth.get();
 
@@ -62,29 +72,35 @@ void Chorus::prepareLocked()
     float minDelay = delay - depth / 2.0f;
     if (!(minDelay >= 0.0f)) minDelay = 0.0f;
     if (minDelay > maxDelay) minDelay = maxDelay;
-    maxDelay_ = maxDelay;
-    minDelay_ = minDelay;
+    s.maxDelay = maxDelay;
+    s.minDelay = minDelay;
     // One sample more than the middle of the sweep, so that the shortest read
     // still lies behind the sample being written.
-    const float middle = (minDelay + maxDelay) / 2.0f * static_cast<float>(rate_);
-    centre_ = static_cast<int>(static_cast<double>(middle) + 1.0);
-    amplitude_ = (maxDelay - minDelay) * 0.5;
+    const float middle = (minDelay + maxDelay) / 2.0f * static_cast<float>(rate);
+    s.centre = static_cast<int>(static_cast<double>(middle) + 1.0);
+    s.amplitude = (maxDelay - minDelay) * 0.5;
 
     float period = params_.chorus_period.get();
     if (!(period >= kMinPeriodSeconds)) period = kMinPeriodSeconds;
     for (int v = 0; v < kVoices; ++v) {
-        period_[v] = (v * 0.2 + 1.0) * period;
-        omegaLeft_[v] = kLeftRate / period_[v];
-        omegaRight_[v] = kRightRate / period_[v];
-        // Every voice of a channel restarts where the first one stands.
-        if (v > 0) {
-            timeLeft_[v] = timeLeft_[0];
-            if (timeLeft_[v] > period_[v]) timeLeft_[v] -= period_[v];
-            timeRight_[v] = timeRight_[0];
-            if (timeRight_[v] > period_[v]) timeRight_[v] -= period_[v];
-        }
+        s.period[v] = (v * 0.2 + 1.0) * period;
+        s.omegaLeft[v] = kLeftRate / s.period[v];
+        s.omegaRight[v] = kRightRate / s.period[v];
     }
-    voiceGain_ = 1.0 / std::sqrt(static_cast<double>(activeVoices()));
+    s.voiceGain = 1.0 / std::sqrt(static_cast<double>(activeVoices()));
+    return s;
+}
+
+void Chorus::adopt(const Sweep& s)
+{
+    live_ = s;
+    // Every voice of a channel restarts where the first one stands.
+    for (int v = 1; v < kVoices; ++v) {
+        timeLeft_[v] = timeLeft_[0];
+        if (timeLeft_[v] > live_.period[v]) timeLeft_[v] -= live_.period[v];
+        timeRight_[v] = timeRight_[0];
+        if (timeRight_[v] > live_.period[v]) timeRight_[v] -= live_.period[v];
+    }
 }
 
 int Chorus::activeVoices() const
@@ -104,13 +120,25 @@ void Chorus::reset()
 
 void Chorus::beginBlock()
 {
+    // A sweep prepared since the last block, unless its builder holds the
+    // hand-over at this very moment (then at the next block).
+    if (pending_.load(std::memory_order_acquire)) {
+        std::unique_lock hold(handoff_, std::try_to_lock);
+        if (hold.owns_lock() && stagedPending_) {
+            const Sweep s = staged_;
+            stagedPending_ = false;
+            pending_.store(false, std::memory_order_relaxed);
+            hold.unlock();
+            adopt(s);
+        }
+    }
     // All three pairs, whatever the number of voices, so that a voice added
     // later starts from a smoother that has kept up with the glide setting.
     const bool glide = glide_.load(std::memory_order_relaxed);
     for (int v = 0; v < kVoices; ++v) {
-        const double f = glide ? 4.0 / period_[v] : kOpenSmootherHz;
-        smoothLeft_[v].designFirstOrderLowPass(f, 1.0, rate_);
-        smoothRight_[v].designFirstOrderLowPass(f, 1.0, rate_);
+        const double f = glide ? 4.0 / live_.period[v] : kOpenSmootherHz;
+        smoothLeft_[v].designFirstOrderLowPass(f, 1.0, live_.rate);
+        smoothRight_[v].designFirstOrderLowPass(f, 1.0, live_.rate);
     }
     used_ = true;
 }
@@ -124,9 +152,9 @@ void Chorus::beginBlock()
 void Chorus::sweep(int channel, int voices, int frames, double extra, float (*delays)[kPiece])
 {
     double* const times = channel == 0 ? timeLeft_ : timeRight_;
-    const double* const omega = channel == 0 ? omegaLeft_ : omegaRight_;
+    const double* const omega = channel == 0 ? live_.omegaLeft : live_.omegaRight;
     dsp::IirFilter* const smoothers = channel == 0 ? smoothLeft_ : smoothRight_;
-    const double fs = rate_;
+    const double fs = live_.rate;
     const double step = 1.0 / fs;
     for (int v = 0; v < voices; ++v) {
         double t = times[v];
@@ -134,12 +162,12 @@ void Chorus::sweep(int channel, int voices, int frames, double extra, float (*de
         for (int f = 0; f < frames; ++f) {
             phase[f] = omega[v] * t;
             t += step;
-            if (t > period_[v]) t -= period_[v];
+            if (t > live_.period[v]) t -= live_.period[v];
         }
         times[v] = t;
         dsp::sinBlock(phase, phase, frames);
         for (int f = 0; f < frames; ++f)
-            phase[f] = holdInLine(static_cast<float>(phase[f] * fs * amplitude_ + extra + centre_));
+            phase[f] = holdInLine(static_cast<float>(phase[f] * fs * live_.amplitude + extra + live_.centre));
         smoothers[v].process1(phase, frames);
         for (int f = 0; f < frames; ++f) delays[v][f] = holdInLine(static_cast<float>(phase[f]));
     }
@@ -158,10 +186,9 @@ double Chorus::tap(float d) const
 
 void Chorus::processMono(double* buf, int n)
 {
-    std::lock_guard guard(lock_);
     beginBlock();
     const int voices = activeVoices();
-    const double g = voiceGain_;
+    const double g = live_.voiceGain;
     const double wet = params_.chorus_wet.get();
     const double dry = params_.chorus_dry.get();
     const double fb = params_.chorus_fb.get();
@@ -182,16 +209,15 @@ void Chorus::processMono(double* buf, int n)
 
 void Chorus::processStereo(double* stereo, int frames)
 {
-    std::lock_guard guard(lock_);
     beginBlock();
     const int voices = activeVoices();
-    const double g = voiceGain_;
+    const double g = live_.voiceGain;
     const double wet = params_.chorus_wet.get();
     const double dry = params_.chorus_dry.get();
     const double fb = params_.chorus_fb.get();
     // The right reads lag the left by chorus_sdepth on top of the common
     // centre delay.
-    const double lag = static_cast<float>(rate_) * params_.chorus_sdepth.get();
+    const double lag = static_cast<float>(live_.rate) * params_.chorus_sdepth.get();
     for (int at = 0; at < frames; at += kPiece) {
         const int count = std::min(kPiece, frames - at);
         sweep(0, voices, count, 0.0, leftDelay_);
@@ -218,14 +244,13 @@ void Chorus::processStereo(double* stereo, int frames)
 
 Chorus::Derived Chorus::derived() const
 {
-    std::lock_guard guard(lock_);
-    Derived d{maxDelay_, minDelay_, centre_, amplitude_, {period_[0], period_[1], period_[2]}, voiceGain_};
-    return d;
+    std::lock_guard hold(handoff_);
+    const Sweep& s = staged_;
+    return Derived{s.maxDelay, s.minDelay, s.centre, s.amplitude, {s.period[0], s.period[1], s.period[2]}, s.voiceGain};
 }
 
 double Chorus::lfoTime(int channel, int voice) const
 {
-    std::lock_guard guard(lock_);
     if (voice < 0 || voice >= kVoices) return 0.0;
     return channel == 0 ? timeLeft_[voice] : timeRight_[voice];
 }

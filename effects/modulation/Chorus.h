@@ -10,9 +10,12 @@
 // second set of voices for the right channel, at one and a half times the
 // rate and chorus_sdepth later.
 //
-// Threads: every block and every prepare hold the chorus lock for their whole
-// duration, so the derived values never change within a block. reset() runs
-// on the audio side only.
+// Threads: prepare() may run on any thread while blocks run. It derives the
+// new sweep aside and hands it over under a mutex that the audio thread only
+// ever tries at the start of a block: the derived values never change within
+// a block, a block never sees half of them, and it never waits (when prepare
+// holds the mutex just then, the block keeps the sweep it had and takes the
+// new one at the next). reset() runs on the audio side only.
 #include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
@@ -69,7 +72,7 @@ public:
     // signal when the chain calls it).
     void processStereo(double* stereo, int frames);
 
-    // Derived values (tests, the page), read under the lock.
+    // Derived values of the last prepare (tests, the page).
     struct Derived {
         float maxDelay;       // Dmax, seconds
         float minDelay;       // Dmin, seconds
@@ -79,13 +82,29 @@ public:
         double voiceGain;     // g
     };
     Derived derived() const;
-    // LFO times of the left (channel 0) and right (1) voices, seconds.
+    // LFO times of the left (channel 0) and right (1) voices, seconds
+    // (audio-side state: read it between blocks).
     double lfoTime(int channel, int voice) const;
     bool used() const { return used_; }
     int writePosition() const { return write_; }
 
 private:
-    void prepareLocked();
+    // Everything prepare() derives from the parameters.
+    struct Sweep {
+        int rate = 48000;
+        float maxDelay = 0.0f;
+        float minDelay = 0.0f;
+        int centre = 0;
+        double amplitude = 0.0;
+        double period[kVoices] = {};
+        double omegaLeft[kVoices] = {};
+        double omegaRight[kVoices] = {};
+        double voiceGain = 1.0;
+    };
+    Sweep derive(int rate) const;
+    // Takes a derived sweep over (audio side, or before blocks run) and
+    // brings every voice of a channel back into phase with the first.
+    void adopt(const Sweep& s);
     void beginBlock();
     int activeVoices() const;
     // The read delay of every voice of a channel for each frame of a piece
@@ -98,21 +117,16 @@ private:
 
     ChorusParams& params_;
     EffectContext& context_;
-    mutable std::mutex lock_;
     std::atomic<bool> glide_{false};
 
-    // Derived values (under lock_).
-    int rate_ = 48000;
-    float maxDelay_ = 0.0f;
-    float minDelay_ = 0.0f;
-    int centre_ = 0;
-    double amplitude_ = 0.0;
-    double period_[kVoices] = {};
-    double omegaLeft_[kVoices] = {};
-    double omegaRight_[kVoices] = {};
-    double voiceGain_ = 1.0;
+    // The hand-over: the newest sweep waits in staged_ until a block takes it.
+    mutable std::mutex handoff_;
+    Sweep staged_;              // under handoff_
+    bool stagedPending_ = false; // under handoff_
+    std::atomic<bool> pending_{false};
 
-    // Running state (audio side; LFO times also set by prepare under lock_).
+    // Running state (audio side).
+    Sweep live_;
     double timeLeft_[kVoices] = {};
     double timeRight_[kVoices] = {};
     dsp::IirFilter smoothLeft_[kVoices];

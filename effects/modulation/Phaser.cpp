@@ -35,36 +35,41 @@ int Phaser::stageSpacing(int stages)
 
 Phaser::Phaser(PhaserParams& params, EffectContext& context) : params_(params), context_(context)
 {
-    std::lock_guard guard(lock_);
-    derive();
+    live_ = staged_ = derive(48000);
 }
 
 void Phaser::start(int sampleRate)
 {
     assert(sampleRate > 0);
-    {
-        std::lock_guard guard(lock_);
-        rate_ = sampleRate;
-    }
-    prepare(params_.phaser_analog);
+    // Before the run's first block: the sweeps go straight in.
+    std::lock_guard hold(handoff_);
+    live_ = staged_ = derive(sampleRate);
+    stagedPending_ = false;
+    pending_.store(false, std::memory_order_relaxed);
 }
 
 void Phaser::prepare(int analog)
 {
-    std::lock_guard guard(lock_);
+    std::lock_guard hold(handoff_);
     params_.phaser_analog = analog;
-    derive();
+    staged_ = derive(staged_.rate);
+    stagedPending_ = true;
+    pending_.store(true, std::memory_order_release);
 }
 
 // Both forms' sweeps are derived at once, so a form switched without a
 // prepare of its own never runs on values of another rate or preset.
-void Phaser::derive()
+Phaser::Sweeps Phaser::derive(int fs) const
 {
-    const int fs = rate_;
+    Sweeps out;
+    out.rate = fs;
+    PlainSweep& plain = out.plain;
+    AnalogSweep& analog = out.analog;
+    double& period = out.period;
     const double centre = held(params_.phaser_delay, kMinCentre, kMaxCentre);
     const double depth = held(params_.phaser_depth, kMinDepth, kMaxDepth);
-    period_ = held(params_.phaser_period, kMinPeriod, kMaxPeriod);
-    const double omega = dsp::kTwoPi / period_;
+    period = held(params_.phaser_period, kMinPeriod, kMaxPeriod);
+    const double omega = dsp::kTwoPi / period;
 
     // Plain form: the delay sweeps around the period of the centre frequency.
     const double tc = 1.0 / centre;
@@ -73,12 +78,12 @@ void Phaser::derive()
     if (dMax > kMaxDelaySeconds) dMax = kMaxDelaySeconds;
     float dMin = static_cast<float>(tc - a);
     if (dMin < 0.0f) dMin = 0.0f;
-    plain_.dMin = dMin;
-    plain_.dMax = dMax;
-    plain_.centre = static_cast<int>((dMin + dMax) / 2.0f * fs + 1.0);
-    plain_.amplitude = (dMax - dMin) * 0.5f;
-    plain_.omega = omega;
-    plain_.sectionGain = params_.phaser_wet;
+    plain.dMin = dMin;
+    plain.dMax = dMax;
+    plain.centre = static_cast<int>((dMin + dMax) / 2.0f * fs + 1.0);
+    plain.amplitude = (dMax - dMin) * 0.5f;
+    plain.omega = omega;
+    plain.sectionGain = params_.phaser_wet;
 
     // Analog form: the all-passes sweep around the centre frequency.
     const double fa = depth * centre / 100.0;
@@ -86,11 +91,12 @@ void Phaser::derive()
     if (fMax > fs / 2) fMax = fs / 2;
     double fMin = centre - fa;
     if (fMin < 0.0) fMin = 0.0;
-    analog_.fMin = fMin;
-    analog_.fMax = fMax;
-    analog_.mid = (fMin + fMax) / 2.0;
-    analog_.amplitude = (fMax - fMin) * 0.5;
-    analog_.omega = omega;
+    analog.fMin = fMin;
+    analog.fMax = fMax;
+    analog.mid = (fMin + fMax) / 2.0;
+    analog.amplitude = (fMax - fMin) * 0.5;
+    analog.omega = omega;
+    return out;
 }
 
 void Phaser::reset()
@@ -109,7 +115,16 @@ void Phaser::reset()
 
 void Phaser::process(double* buf, int n)
 {
-    std::lock_guard guard(lock_);
+    // Sweeps prepared since the last block, unless their builder holds the
+    // hand-over at this very moment (then at the next block).
+    if (pending_.load(std::memory_order_acquire)) {
+        std::unique_lock hold(handoff_, std::try_to_lock);
+        if (hold.owns_lock() && stagedPending_) {
+            live_ = staged_;
+            stagedPending_ = false;
+            pending_.store(false, std::memory_order_relaxed);
+        }
+    }
     used_ = true;
     const bool analog = params_.phaser_analog != 0;
     for (int done = 0; done < n; done += kMaxBlock) {
@@ -123,8 +138,8 @@ void Phaser::process(double* buf, int n)
 
 float Phaser::plainDelayAt(double sine) const
 {
-    float d = static_cast<float>(sine) * static_cast<float>(rate_) * plain_.amplitude
-              + static_cast<float>(plain_.centre);
+    float d = static_cast<float>(sine) * static_cast<float>(live_.rate) * live_.plain.amplitude
+              + static_cast<float>(live_.plain.centre);
     // Never outside the line, whatever rate the run has.
     if (!(d >= 0.0f)) d = 0.0f;
     if (d > kLineLength - 2) d = kLineLength - 2;
@@ -134,15 +149,15 @@ float Phaser::plainDelayAt(double sine) const
 void Phaser::processPlain(double* buf, int n)
 {
     const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
-    const double gw = plain_.sectionGain;
-    const double step = 1.0 / rate_;
+    const double gw = live_.plain.sectionGain;
+    const double step = 1.0 / live_.rate;
     // The sweep for the whole piece first (it does not depend on the lines),
     // the sines four at a time.
     double t = t_;
     for (int i = 0; i < n; ++i) {
-        work_[i] = plain_.omega * t;
+        work_[i] = live_.plain.omega * t;
         t += step;
-        if (t > period_) t -= period_;
+        if (t > live_.period) t -= live_.period;
     }
     t_ = t;
     dsp::sinBlock(work_, work_, n);
@@ -219,8 +234,8 @@ Section sectionOf(const dsp::IirFilter& f)
 
 void Phaser::processAnalog(double* buf, int n)
 {
-    const int fs = rate_;
-    const double fc = std::sin(analog_.omega * t_) * analog_.amplitude + analog_.mid;
+    const int fs = live_.rate;
+    const double fc = std::sin(live_.analog.omega * t_) * live_.analog.amplitude + live_.analog.mid;
     const int stages = std::clamp(static_cast<int>(params_.phaser_filt_stages), 0, kMaxStages);
     const int spacing = stageSpacing(stages);
     block_.centre = fc;
@@ -233,7 +248,7 @@ void Phaser::processAnalog(double* buf, int n)
         allPass_[s].designAllPass(block_.allPass[s], 1.0, fs);
     }
     t_ += static_cast<double>(n) / fs;
-    if (t_ > period_) t_ -= period_;
+    if (t_ > live_.period) t_ -= live_.period;
     const double fb = held(params_.phaser_fb, kMinFeedback, kMaxFeedback);
     const double wet = params_.phaser_wet;
     // The sections in chain order. Their input gains are 1 and they have no
@@ -265,32 +280,20 @@ void Phaser::processAnalog(double* buf, int n)
 
 Phaser::PlainSweep Phaser::plainSweep() const
 {
-    std::lock_guard guard(lock_);
-    return plain_;
+    std::lock_guard hold(handoff_);
+    return staged_.plain;
 }
 
 Phaser::AnalogSweep Phaser::analogSweep() const
 {
-    std::lock_guard guard(lock_);
-    return analog_;
+    std::lock_guard hold(handoff_);
+    return staged_.analog;
 }
 
-Phaser::AnalogBlock Phaser::lastAnalogBlock() const
-{
-    std::lock_guard guard(lock_);
-    return block_;
-}
+Phaser::AnalogBlock Phaser::lastAnalogBlock() const { return block_; }
 
-double Phaser::lfoTime() const
-{
-    std::lock_guard guard(lock_);
-    return t_;
-}
+double Phaser::lfoTime() const { return t_; }
 
-dsp::IirFilter Phaser::allPassStage(int s) const
-{
-    std::lock_guard guard(lock_);
-    return allPass_[std::clamp(s, 0, kMaxStages - 1)];
-}
+dsp::IirFilter Phaser::allPassStage(int s) const { return allPass_[std::clamp(s, 0, kMaxStages - 1)]; }
 
 } // namespace stravik::effects

@@ -6,14 +6,17 @@
 // chain of second-order all-passes, fed back and mixed with the input, behind
 // a band limit; its sweep moves once per block.
 //
-// Threads: process and prepare hold the phaser lock, so a page change never
-// alters the sweep within a block. reset runs on the audio thread between
-// blocks and takes no lock: it touches only the lines and filter histories,
-// which prepare leaves alone.
+// Threads: prepare may run on any thread while blocks run. It derives the new
+// sweeps aside and hands them over under a mutex that the audio thread only
+// ever tries at the start of a block, so a page change never alters the
+// sweep within a block, no block sees half of one, and no block waits (it
+// keeps the sweep it had for one more block when prepare holds the mutex
+// just then). reset runs on the audio thread between blocks.
 #include "dsp/IirFilter.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace stravik::effects {
@@ -85,8 +88,10 @@ public:
     void process(double* buf, int n);
 
     // ---- inspection (page, tests)
+    // The sweeps of the last prepare.
     PlainSweep plainSweep() const;
     AnalogSweep analogSweep() const;
+    // Audio-side state: read it between blocks.
     AnalogBlock lastAnalogBlock() const;
     double lfoTime() const;
     bool used() const { return used_; }
@@ -94,7 +99,13 @@ public:
     dsp::IirFilter allPassStage(int s) const;
 
 private:
-    void derive();
+    struct Sweeps {
+        int rate = 48000;
+        PlainSweep plain;
+        AnalogSweep analog;
+        double period = 2.0; // held
+    };
+    Sweeps derive(int rate) const;
     void processPlain(double* buf, int n);
     void processAnalog(double* buf, int n);
     // The plain form's delay (samples) for the sweep's sine at one sample.
@@ -103,14 +114,14 @@ private:
     PhaserParams& params_;
     EffectContext& context_;
 
-    mutable std::mutex lock_; // the phaser lock
-    int rate_ = 48000;
-    PlainSweep plain_;
-    AnalogSweep analog_;
-    double period_ = 2.0; // held
+    // The hand-over: the newest sweeps wait in staged_ until a block takes them.
+    mutable std::mutex handoff_;
+    Sweeps staged_;              // under handoff_
+    bool stagedPending_ = false; // under handoff_
+    std::atomic<bool> pending_{false};
 
-    // Audio-thread state (under the lock while processing; reset runs
-    // between blocks on the same thread).
+    // Audio-thread state.
+    Sweeps live_;
     double t_ = 0.0;
     double line1_[kLineLength] = {};
     double line2_[kLineLength] = {};

@@ -41,7 +41,6 @@ AmpSimulator::AmpSimulator(AmpParams& params, EffectContext& context, std::uniqu
       library_(ImpulseResponseLibrary::builtIn(context.messages)), maxPulseSetting_(&ownMaxPulseCount_),
       equaliser_(params.actrl, context, kFiveBandJob, kGraphicJob), cabinet_(context.messages)
 {
-    std::lock_guard guard(lock_);
     designStage();
 }
 
@@ -49,30 +48,27 @@ AmpSimulator::~AmpSimulator() = default;
 
 bool AmpSimulator::start(int sampleRate)
 {
+    // Before the run's first block: nothing else touches the stage now.
     rate_ = sampleRate;
     equaliser_.start(sampleRate);
-    {
-        std::lock_guard guard(lock_);
-        preampHighPass_.reset();
-        inputHighPass_.reset();
-        power_.reset();
-        speaker_.reset();
-        correction_.clearHistory();
-        speakerRan_ = false;
-    }
+    preampHighPass_.reset();
+    inputHighPass_.reset();
+    power_.reset();
+    speaker_.reset();
+    correction_.clearHistory();
+    speakerRan_ = false;
+    designStage();
     return setup();
 }
 
 bool AmpSimulator::setup()
 {
-    // The response first and outside the amp lock: reading and converting
-    // it may take a while, and the convolver's own lock keeps the blocks
-    // from ever seeing half a response.
+    // The stage's filters and curves depend on the rate alone, which only a
+    // run's start changes (start() designs them); the gains are read by the
+    // amp stage itself at its next block. What is left here is the response,
+    // handed to the cabinet without the audio thread waiting, and the amp
+    // equaliser.
     const bool loaded = loadResponse();
-    {
-        std::lock_guard guard(lock_);
-        designStage();
-    }
     equaliser_.design();
     return loaded;
 }
@@ -96,6 +92,7 @@ void AmpSimulator::designStage()
 
 void AmpSimulator::refreshGains()
 {
+    // Audio side: the sliders' values, recomputed only when they moved.
     const int g = params_.spk_gain, d = params_.spk_gain2;
     if (g != gainDb_) {
         gainDb_ = g;
@@ -109,27 +106,14 @@ void AmpSimulator::refreshGains()
 
 void AmpSimulator::updateGains()
 {
-    std::lock_guard guard(lock_);
-    refreshGains();
+    // Nothing to hand over: the amp stage reads the sliders at its next block.
 }
 
-double AmpSimulator::ampGain() const
-{
-    std::lock_guard guard(lock_);
-    return gain_;
-}
+double AmpSimulator::ampGain() const { return ampGainFor(params_.spk_gain); }
 
-double AmpSimulator::speakerDrive() const
-{
-    std::lock_guard guard(lock_);
-    return drive_;
-}
+double AmpSimulator::speakerDrive() const { return speakerDriveFor(params_.spk_gain2); }
 
-bool AmpSimulator::speakerModelRan() const
-{
-    std::lock_guard guard(lock_);
-    return speakerRan_;
-}
+bool AmpSimulator::speakerModelRan() const { return speakerRan_.load(std::memory_order_relaxed); }
 
 void AmpSimulator::processPreStage(double* buf, int n)
 {
@@ -138,7 +122,6 @@ void AmpSimulator::processPreStage(double* buf, int n)
 
 void AmpSimulator::processAmp(double* buf, int n4)
 {
-    std::lock_guard guard(lock_);
     refreshGains();
     if (params_.preamp_stage) {
         preampHighPass_.processFast(buf, n4);
@@ -151,14 +134,14 @@ void AmpSimulator::processAmp(double* buf, int n4)
     power_.process(buf, n4, gain_);
     // Taken once here: the correction filter of this block's cabinet stage
     // follows what ran now, even if the switch moves in between.
-    speakerRan_ = params_.spk_dist_enabled != 0;
-    if (speakerRan_) speaker_.process(buf, n4, drive_);
+    const bool speaker = params_.spk_dist_enabled != 0;
+    speakerRan_.store(speaker, std::memory_order_relaxed);
+    if (speaker) speaker_.process(buf, n4, drive_);
 }
 
 void AmpSimulator::processCabinet(double* buf, int n)
 {
-    std::lock_guard guard(lock_);
-    if (speakerRan_) correction_.process(buf, n);
+    if (speakerRan_.load(std::memory_order_relaxed)) correction_.process(buf, n);
     if (cabinetRuns()) cabinet_.process(buf, n);
 }
 
@@ -179,7 +162,7 @@ void AmpSimulator::setMaxPulseCount(int samples)
 
 void AmpSimulator::maxPulseCountChanged()
 {
-    std::lock_guard guard(lock_);
+    // The cabinet builds the new taps aside and hands them over itself.
     cabinet_.setMaxPulseCount(maxPulseCount());
 }
 

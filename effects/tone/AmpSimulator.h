@@ -4,18 +4,22 @@
 //
 //   processPreStage  base rate   the amp equaliser (when actrl_enabled)
 //   (the chain: the output compressor when placed before the amp, then up-sampling)
-//   processAmp       4x rate     under the amp lock: preamp boost (preamp_stage),
+//   processAmp       4x rate     preamp boost (preamp_stage),
 //                                100 Hz high-pass, power stage, speaker model
 //                                (spk_dist_enabled; the decision holds for the
 //                                cabinet stage of the same block)
 //   (the chain: down-sampling)
-//   processCabinet   base rate   under the amp lock: speaker correction (when the
+//   processCabinet   base rate   speaker correction (when the
 //                                speaker model ran), cabinet convolution (a file,
 //                                or any library entry but "No cabinet")
 //
-// The amp lock guards the stage's filters, curves, gains and envelopes; the
-// impulse response has its own locks in the CabinetConvolver, so reading a
-// file or converting a response never holds up the audio thread.
+// Threads: the stage's filters, curves, gains and envelopes belong to the
+// audio thread. Their designs depend on the rate alone and are made by
+// start(), before a run's first block; the gains follow the sliders at the
+// next block. Impulse responses are read, converted and prepared on the
+// calling thread and handed to the cabinet's convolver, which takes them over
+// between blocks without waiting (the speaker correction filter likewise), so
+// nothing a control does ever holds up a block.
 #include "dsp/FirConvolver.h"
 #include "dsp/IirFilter.h"
 #include "dsp/Param.h"
@@ -79,15 +83,16 @@ public:
     void processAmp(double* buf, int n4);     // oversampled
     void processCabinet(double* buf, int n);  // base rate
 
-    // ---- the amp setup (start of a run, after a preset load): the two
-    // gains, the impulse response, the filters and the curves, and the amp
-    // equaliser. False when the response could not be loaded (its message
-    // was shown; the old response stays and everything else is set up).
+    // ---- the amp setup (start of a run, after a preset load): the impulse
+    // response and the amp equaliser (the gains are read at the next block,
+    // the filters and curves are those of the run's rate). False when the
+    // response could not be loaded (its message was shown; the old response
+    // stays and everything else is set up).
     bool setup();
 
     // ---- the window
-    // The sliders moved (the amp stage also notices a change by itself at
-    // its next block).
+    // The sliders moved (the amp stage notices a change by itself at its
+    // next block; nothing else to do).
     void updateGains();
     // "Max len": the setting it reads (Settings::MaxPulseCnt); until linked,
     // the amp keeps its own value, 4000. maxPulseCountChanged reloads the
@@ -106,7 +111,7 @@ public:
     // in lastIrPath (Settings::LastIRPath).
     bool openFile(const std::string& path, TextParam& lastIrPath);
     // Loads the response the parameters name (library entry ir_num, or the
-    // file when spkcab_file), without the amp lock.
+    // file when spkcab_file).
     bool loadResponse();
 
     // ---- the library and presets
@@ -128,6 +133,7 @@ public:
     // ---- state (tests, the window)
     bool cabinetRuns() const { return params_.spkcab_file != 0 || params_.ir_num != kNoCabinetEntry; }
     bool speakerModelRan() const;
+    // The gains the sliders ask for (the amp stage takes them at its next block).
     double ampGain() const;
     double speakerDrive() const;
     int sampleRate() const { return rate_.load(); }
@@ -138,11 +144,10 @@ public:
     dsp::FirConvolver& speakerCorrection() { return correction_; }
     WaveFileSource* waveFiles() { return files_.get(); }
     AmpParams& params() { return params_; }
-    std::mutex& ampLock() { return lock_; }
 
 private:
-    void designStage(); // under the amp lock
-    void refreshGains(); // under the amp lock
+    void designStage();  // before a run's first block
+    void refreshGains(); // audio thread
 
     AmpParams& params_;
     EffectContext& context_;
@@ -155,8 +160,7 @@ private:
     Equaliser equaliser_;
     CabinetConvolver cabinet_;
 
-    // Under the amp lock.
-    mutable std::mutex lock_;
+    // Audio side.
     dsp::IirFilter preampHighPass_;  // 80 Hz, first order
     dsp::IirFilter inputHighPass_;   // 100 Hz, Q 0.8
     PiecewiseCubic preampPositive_; // Hermite cubics with the given derivatives
@@ -164,7 +168,7 @@ private:
     AmpPowerStage power_;
     SpeakerModel speaker_;
     dsp::FirConvolver correction_{dsp::FirConvolver::Threading::WorkerPool};
-    bool speakerRan_ = false;
+    std::atomic<bool> speakerRan_{false};
     int gainDb_ = 0, driveParam_ = 30;
     double gain_ = 1.0, drive_ = 1.0;
 };
