@@ -429,10 +429,12 @@ TEST_F(PitchFixture, PrepareRestartsTheShiftedVoiceFromSilence)
     params.pitch_oct = 0.5f;
     s->prepare();
     EXPECT_EQ(s->ratio(), 0.5f);
-    EXPECT_EQ(s->stats().splices, 0);
+    // The next block takes the prepare over: counts start again and the
+    // shifted voice comes out of silence.
     auto next = tone(220.0, 48000, 128.0 / 48000);
     s->process(next.data(), 128);
     for (double v : next) EXPECT_EQ(v, 0.0);
+    EXPECT_LE(s->stats().splices, 1);
 }
 
 TEST_F(PitchFixture, BookkeepingStaysInStepAcrossRatesTypesAndRatios)

@@ -20,34 +20,52 @@ PitchShifter::PitchShifter(PitchParams& params, EffectContext& context)
 
 void PitchShifter::start(int sampleRate)
 {
-    std::lock_guard lock(lock_);
-    sampleRate_ = sampleRate > 0 ? sampleRate : 48000;
+    // Before the run's first block: the settings go straight in.
     search_ = splice::fastest();
-    prepareLocked();
+    std::lock_guard hold(handoff_);
+    staged_ = derive(sampleRate > 0 ? sampleRate : 48000, staged_);
+    stagedPending_ = false;
+    pending_.store(false, std::memory_order_relaxed);
+    adopt(staged_);
 }
 
 void PitchShifter::prepare()
 {
-    std::lock_guard lock(lock_);
-    prepareLocked();
+    std::lock_guard hold(handoff_);
+    staged_ = derive(staged_.sampleRate, staged_);
+    stagedPending_ = true;
+    pending_.store(true, std::memory_order_release);
 }
 
-void PitchShifter::prepareLocked()
+PitchShifter::Settings PitchShifter::derive(int sampleRate, const Settings& before) const
 {
-    seg_ = segmentsFor(params_.pitch_type.get());
+    Settings s = before;
+    s.sampleRate = sampleRate;
+    s.seg = segmentsFor(params_.pitch_type.get());
     // The work runs at about 22 kHz: every sample at 22050 Hz, pairs of
     // samples at 44100 and 48000 Hz.
-    divisor_ = std::clamp(static_cast<int>(sampleRate_ / 22050.0 + 0.5), 1, 2);
+    s.divisor = std::clamp(static_cast<int>(sampleRate / 22050.0 + 0.5), 1, 2);
     const float oct = params_.pitch_oct.get();
     if (!(oct > 0.0f) || !std::isfinite(oct)) {
         // A preset without the key stores 0: no ratio at all, so nothing
         // is shifted (rather than dividing by it or dropping an octave).
-        ratio_ = 1.0f;
+        s.ratio = 1.0f;
     } else {
-        ratio_ = std::clamp(oct, kMinRatio, kMaxRatio);
+        s.ratio = std::clamp(oct, kMinRatio, kMaxRatio);
     }
-    bypass_ = ratio_ >= 0.995 && ratio_ <= 1.005;
-    if (!bypass_) passFactor_ = ratio_ >= 1.0f ? 1.0f / (ratio_ - 1.0f) : ratio_ / (1.0f - ratio_);
+    s.bypass = s.ratio >= 0.995 && s.ratio <= 1.005;
+    if (!s.bypass) s.passFactor = s.ratio >= 1.0f ? 1.0f / (s.ratio - 1.0f) : s.ratio / (1.0f - s.ratio);
+    return s;
+}
+
+void PitchShifter::adopt(const Settings& s)
+{
+    sampleRate_ = s.sampleRate;
+    seg_ = s.seg;
+    divisor_ = s.divisor;
+    ratio_ = s.ratio;
+    bypass_ = s.bypass;
+    passFactor_ = s.passFactor;
     stats_ = Stats{};
     clearLocked();
 }
@@ -69,7 +87,19 @@ void PitchShifter::clearLocked()
 void PitchShifter::process(double* buf, int n)
 {
     if (n <= 0) return;
-    std::lock_guard lock(lock_);
+    // A prepare since the last block restarts the shifted voice here, unless
+    // its builder holds the hand-over at this very moment (then at the next
+    // block).
+    if (pending_.load(std::memory_order_acquire)) {
+        std::unique_lock hold(handoff_, std::try_to_lock);
+        if (hold.owns_lock() && stagedPending_) {
+            const Settings s = staged_;
+            stagedPending_ = false;
+            pending_.store(false, std::memory_order_relaxed);
+            hold.unlock();
+            adopt(s);
+        }
+    }
     // Within half a percent of the original pitch the block is left alone:
     // not even the dry/wet mix is applied.
     if (bypass_) return;
@@ -279,38 +309,30 @@ void PitchShifter::processPiece(double* buf, int n)
 
 float PitchShifter::ratio()
 {
-    std::lock_guard lock(lock_);
-    return ratio_;
+    std::lock_guard hold(handoff_);
+    return staged_.ratio;
 }
 
 int PitchShifter::divisor()
 {
-    std::lock_guard lock(lock_);
-    return divisor_;
+    std::lock_guard hold(handoff_);
+    return staged_.divisor;
 }
 
 float PitchShifter::passThroughFactor()
 {
-    std::lock_guard lock(lock_);
-    return passFactor_;
+    std::lock_guard hold(handoff_);
+    return staged_.passFactor;
 }
 
 PitchShifter::Segments PitchShifter::segments()
 {
-    std::lock_guard lock(lock_);
-    return seg_;
+    std::lock_guard hold(handoff_);
+    return staged_.seg;
 }
 
-PitchShifter::Stats PitchShifter::stats()
-{
-    std::lock_guard lock(lock_);
-    return stats_;
-}
+PitchShifter::Stats PitchShifter::stats() { return stats_; }
 
-void PitchShifter::setSearch(splice::SearchFn search)
-{
-    std::lock_guard lock(lock_);
-    search_ = search ? search : splice::fastest();
-}
+void PitchShifter::setSearch(splice::SearchFn search) { search_ = search ? search : splice::fastest(); }
 
 } // namespace stravik::effects

@@ -12,6 +12,7 @@
 #include "effects/EffectContext.h"
 #include "effects/modulation/SpliceSearch.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace stravik::effects {
@@ -61,23 +62,39 @@ public:
     // At the start of a run: the rate, then prepare.
     void start(int sampleRate);
     // Takes the type and the ratio from the parameters and restarts the
-    // shifted voice from silence. Safe from any thread while blocks run.
+    // shifted voice from silence. Safe from any thread while blocks run: the
+    // new settings are handed over under a mutex the audio thread only tries
+    // at the start of a block (a block never waits; it keeps the settings it
+    // had when the mutex is busy, and restarts at the next one).
     void prepare();
     // In place on the chain's mono block (any n; pieces of 128 at a time).
     void process(double* buf, int n);
 
-    // State as of the last prepare (each takes the lock).
+    // Settings as of the last prepare.
     float ratio();
     int divisor();
     float passThroughFactor();
     Segments segments();
+    // Audio-side counts: read them between blocks.
     Stats stats();
     // Which search the shifter uses: the vector routine when the processor
-    // allows it. Tests may force the portable routine.
+    // allows it. Tests may force the portable routine (between blocks).
     void setSearch(splice::SearchFn search);
 
 private:
-    void prepareLocked();
+    // Everything prepare() derives from the parameters and the rate.
+    struct Settings {
+        int sampleRate = 48000;
+        Segments seg{256, 128};
+        int divisor = 2;
+        float ratio = 2.0f;
+        float passFactor = 1.0f;
+        bool bypass = false;
+    };
+    Settings derive(int sampleRate, const Settings& before) const;
+    // Takes settings over and restarts the shifted voice (audio side, or
+    // before blocks run).
+    void adopt(const Settings& s);
     void clearLocked();
     void processPiece(double* buf, int n);
     int decimate(const double* buf, int n);
@@ -88,8 +105,13 @@ private:
 
     PitchParams& params_;
     EffectContext& context_;
-    std::mutex lock_; // the pitch lock: a block and a prepare never overlap
+    // The hand-over: the newest settings wait in staged_ until a block takes them.
+    std::mutex handoff_;
+    Settings staged_;            // under handoff_
+    bool stagedPending_ = false; // under handoff_
+    std::atomic<bool> pending_{false};
 
+    // Audio side.
     int sampleRate_ = 48000;
     int divisor_ = 2;
     float ratio_ = 2.0f;

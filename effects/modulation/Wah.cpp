@@ -123,58 +123,46 @@ int Wah::heldF2() const
 
 void Wah::start(int sampleRate)
 {
-    {
-        std::lock_guard guard(lock_);
-        if (sampleRate > 0) fs_ = sampleRate;
-        fa_.reset();
-        fb_.reset();
-        fc_.reset();
-        circuitHighPass220_.reset();
-        circuitHighPass50_.reset();
-        circuit_.reset();
-        talkBox_.reset();
-        updateLocked(wahActiveSettings(wah_, env_));
-        // No glide from wherever the last run left the pot.
-        previousPosition_ = position_;
-    }
+    // Before the run's first block.
+    if (sampleRate > 0) fs_ = sampleRate;
+    fa_.reset();
+    fb_.reset();
+    fc_.reset();
+    circuitHighPass220_.reset();
+    circuitHighPass50_.reset();
+    circuit_.reset();
+    talkBox_.reset();
+    updateRequested_.store(false, std::memory_order_relaxed);
+    updateLocked(wahActiveSettings(wah_, env_));
+    // No glide from wherever the last run left the pot.
+    previousPosition_ = position_;
     resetEnvelope();
+    std::lock_guard hold(snapshotLock_);
+    observerTable_ = table_;
+    published_ = snapshot();
 }
 
-void Wah::resetEnvelope()
-{
-    int rate;
-    {
-        std::lock_guard guard(lock_);
-        rate = fs_;
-    }
-    follower_.reset(rate);
-}
+void Wah::resetEnvelope() { follower_.reset(fs_); }
 
 void Wah::followEnvelope(const double* buf, int n)
 {
     follower_.follow(buf, n);
 }
 
-void Wah::updateCoefficients()
-{
-    std::lock_guard guard(lock_);
-    updateLocked(wahActiveSettings(wah_, env_));
-}
+void Wah::updateCoefficients() { updateRequested_.store(true, std::memory_order_release); }
 
 void Wah::setPedalFrequency(double hz)
 {
     if (!std::isfinite(hz)) return;
-    std::lock_guard guard(lock_);
-    pedalHz_ = hz;
-    updateLocked(wahActiveSettings(wah_, env_));
+    pedalHz_.store(hz, std::memory_order_relaxed);
+    updateCoefficients();
 }
 
 void Wah::setControllerPosition(double position)
 {
     if (!std::isfinite(position)) return;
-    std::lock_guard guard(lock_);
-    controllerPosition_ = held(position, 0.0, 1.0);
-    updateLocked(wahActiveSettings(wah_, env_));
+    controllerPosition_.store(held(position, 0.0, 1.0), std::memory_order_relaxed);
+    updateCoefficients();
 }
 
 void Wah::switchWah(WahKind kind, bool on)
@@ -190,59 +178,69 @@ void Wah::switchWah(WahKind kind, bool on)
     updateCoefficients();
 }
 
-int Wah::frequencyForUpdate() const
+int Wah::frequencyForUpdate(int current) const
 {
     // The envelope wah alone drives with its own frequency; otherwise the
     // auto wah's source decides (also while both are off).
-    if (!wah_.wah_enabled && env_.ewah_enabled) return current_;
+    if (!wah_.wah_enabled && env_.ewah_enabled) return current;
     switch (wah_.wah_auto) {
     case kWahFixed: return heldF1();
-    case kWahPedal:
-        if (pedalHz_ >= 0.0) return toWholeHertz(pedalHz_);
+    case kWahPedal: {
+        const double pedal = pedalHz_.load(std::memory_order_relaxed);
+        if (pedal >= 0.0) return toWholeHertz(pedal);
         return wahControllerFrequency(0.5, heldF1(), heldF2());
-    case kWahMidi: return wahControllerFrequency(controllerPosition_, heldF1(), heldF2());
-    default: return current_;
+    }
+    case kWahMidi:
+        return wahControllerFrequency(controllerPosition_.load(std::memory_order_relaxed), heldF1(), heldF2());
+    default: return current;
     }
 }
 
 void Wah::updateLocked(const WahActiveSettings& s)
 {
-    if (table_.sampleRate() != fs_) table_.build(fs_);
+    design(s, fs_, current_,
+           {&fa_, &fb_, &fc_, &circuitHighPass220_, &circuitHighPass50_, &talkBox_, &table_, &position_, &update_,
+            &updatedMode_, &updatedRate_});
+}
+
+void Wah::design(const WahActiveSettings& s, int fs, int current, const Designs& d) const
+{
+    if (d.table->sampleRate() != fs) d.table->build(fs);
     // Every design below stays stable and meaningful inside this range.
-    const int f = std::clamp(frequencyForUpdate(), kLowestFrequency, fs_ / 2 - 50);
-    update_ = f;
+    const int f = std::clamp(frequencyForUpdate(current), kLowestFrequency, fs / 2 - 50);
+    *d.update = f;
     const double g = s.gain;
     const double r = s.resonance;
 
-    if (s.mode == kWahTalkBox) talkBox_.design(f, r, g, fs_);
+    if (s.mode == kWahTalkBox) d.talkBox->design(f, r, g, fs);
 
     switch (wahFilterType(s.mode)) {
     case WahFilterType::Legacy: {
         const double q = std::min(r * 200.0 / f + 0.7, 5.0);
         const double x = std::min(std::pow((2200.0 - f) / 1750.0, 4) * 9.0 + g * 25.0, 25.0);
-        fa_.designPeaking(f, q, x, std::pow(10.0, -x / 70.0), fs_);
+        d.fa->designPeaking(f, q, x, std::pow(10.0, -x / 70.0), fs);
         const double shelfDb = std::clamp(((std::log10(static_cast<double>(f)) - 2.0) * 22.0 - 30.0) * 1.8, -35.0, 5.0);
-        const int shelfHz = static_cast<int>(std::min(3.0 * f, 0.4 * fs_));
-        fb_.designHighShelf(shelfHz, 0.6, shelfDb, 1.0, fs_);
-        fc_.designLowShelf(100, 0.3, -10.0, 1.0, fs_);
+        const int shelfHz = static_cast<int>(std::min(3.0 * f, 0.4 * fs));
+        d.fb->designHighShelf(shelfHz, 0.6, shelfDb, 1.0, fs);
+        d.fc->designLowShelf(100, 0.3, -10.0, 1.0, fs);
         break;
     }
     case WahFilterType::Modern: {
         double q = r / 5.0 + 0.5;
         if (f < 2000) q *= 1.0 + 2.0 * (1.0 - (f - 100) / 1900.0);
-        fa_.designPeaking(f, q, g * 30.0, 1.0, fs_);
-        fb_.designFirstOrderLowPass(f, 1.0, fs_);
-        fc_.designHighPass(50, 0.5, (1.0 + 2.0 * (1.0 - (f - 100) / 4000.0)) * 0.22, fs_);
+        d.fa->designPeaking(f, q, g * 30.0, 1.0, fs);
+        d.fb->designFirstOrderLowPass(f, 1.0, fs);
+        d.fc->designHighPass(50, 0.5, (1.0 + 2.0 * (1.0 - (f - 100) / 4000.0)) * 0.22, fs);
         break;
     }
     case WahFilterType::Circuit:
-        position_ = table_.position(f);
-        circuitHighPass220_.designFirstOrderHighPass(220, 1.0, fs_);
-        circuitHighPass50_.designFirstOrderHighPass(50, 1.0, fs_);
+        *d.position = d.table->position(f);
+        d.highPass220->designFirstOrderHighPass(220, 1.0, fs);
+        d.highPass50->designFirstOrderHighPass(50, 1.0, fs);
         break;
     }
-    updatedMode_ = s.mode;
-    updatedRate_ = fs_;
+    *d.updatedMode = s.mode;
+    *d.updatedRate = fs;
 }
 
 int Wah::envelopeFrequency()
@@ -256,9 +254,10 @@ int Wah::envelopeFrequency()
 void Wah::process(double* buf, int n)
 {
     if (n <= 0) return;
-    std::lock_guard guard(lock_);
     const WahActiveSettings s = wahActiveSettings(wah_, env_);
     const int source = wah_.wah_auto;
+    // An update asked for by a control, the pedal or MIDI since the last block.
+    if (updateRequested_.exchange(false, std::memory_order_acq_rel)) updateLocked(s);
 
     if (wah_.wah_enabled && source == kWahSweep) {
         const double period = held(wah_.wah_period, kShortestPeriod, 1e6);
@@ -279,6 +278,10 @@ void Wah::process(double* buf, int n)
         updateLocked(s);
     }
     filterBlock(buf, n, s);
+    // For state(): never waited for (a reader holds the mutex only while it
+    // copies; then this block's state is simply not published).
+    std::unique_lock hold(snapshotLock_, std::try_to_lock);
+    if (hold.owns_lock()) published_ = snapshot();
 }
 
 void Wah::filterBlock(double* buf, int n, const WahActiveSettings& s)
@@ -313,7 +316,33 @@ void Wah::filterBlock(double* buf, int n, const WahActiveSettings& s)
 
 WahState Wah::state() const
 {
-    std::lock_guard guard(lock_);
+    std::lock_guard hold(snapshotLock_);
+    WahState st = published_;
+    if (updateRequested_.load(std::memory_order_acquire)) {
+        // What the next block's update will design, worked out on copies.
+        double position = st.position;
+        int update = st.updateFrequency, mode = st.mode, rate = st.sampleRate;
+        design(wahActiveSettings(wah_, env_), st.sampleRate, st.currentFrequency,
+               {&st.fa, &st.fb, &st.fc, &st.circuitHighPass220, &st.circuitHighPass50, &observerTalkBox_,
+                &observerTable_, &position, &update, &mode, &rate});
+        st.position = position;
+        st.updateFrequency = update;
+        st.mode = mode;
+        if (mode == kWahTalkBox) {
+            for (int k = 0; k < WahTalkBox::kFormants; ++k) {
+                st.formantHz[k] = observerTalkBox_.formantFrequency(k);
+                st.formantBandPass[k] = observerTalkBox_.bandPass(k);
+            }
+            st.talkBoxPreFilter = observerTalkBox_.preFilter();
+        }
+    }
+    st.pedalFrequency = pedalHz_.load(std::memory_order_relaxed);
+    st.controllerPosition = controllerPosition_.load(std::memory_order_relaxed);
+    return st;
+}
+
+WahState Wah::snapshot() const
+{
     WahState st;
     st.sampleRate = fs_;
     st.mode = updatedMode_;
@@ -322,8 +351,8 @@ WahState Wah::state() const
     st.sweepTime = sweepTime_;
     st.position = position_;
     st.previousPosition = previousPosition_;
-    st.pedalFrequency = pedalHz_;
-    st.controllerPosition = controllerPosition_;
+    st.pedalFrequency = pedalHz_.load(std::memory_order_relaxed);
+    st.controllerPosition = controllerPosition_.load(std::memory_order_relaxed);
     st.peakHold = peak_.hold();
     st.circuitInputGain = circuit_.inputGain();
     st.fa = fa_;

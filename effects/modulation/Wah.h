@@ -20,6 +20,7 @@
 #include "effects/modulation/WahEnvelope.h"
 #include "effects/modulation/WahTalkBox.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace stravik::effects {
@@ -133,10 +134,14 @@ public:
     void start(int sampleRate);
     // Early in every block while the envelope wah is on, on the untouched input.
     void followEnvelope(const double* buf, int n);
-    // The wah block, in place, under the wah lock.
+    // The wah block, in place.
     void process(double* buf, int n);
 
-    // Recomputes every filter for the current mode and frequency.
+    // Recomputes every filter for the current mode and frequency: at once
+    // from the processing thread, and for a call from any other thread at
+    // the start of the next block (the filters belong to the audio thread,
+    // which never waits for another one; the update uses the values of that
+    // moment, so the newest controller or pedal reading wins).
     void updateCoefficients();
     // Ring length for the rate, ring cleared (processing thread).
     void resetEnvelope();
@@ -152,6 +157,8 @@ public:
     // filters); either switch then updates the coefficients.
     void switchWah(WahKind kind, bool on);
 
+    // The state as of the last block, with any update asked for since
+    // then worked out as the next block will do it. Any thread.
     WahState state() const;
     // The follower's values (processing thread).
     double envelope() const { return follower_.envelope(); }
@@ -161,8 +168,25 @@ public:
     EnvWahParams& envParams() { return env_; }
 
 private:
+    // Where an update writes its designs: the audio thread's own filters, or
+    // (for state()) a copy of them.
+    struct Designs {
+        dsp::IirFilter* fa;
+        dsp::IirFilter* fb;
+        dsp::IirFilter* fc;
+        dsp::IirFilter* highPass220;
+        dsp::IirFilter* highPass50;
+        WahTalkBox* talkBox;
+        WahPositionTable* table;
+        double* position;
+        int* update;
+        int* updatedMode;
+        int* updatedRate;
+    };
     void updateLocked(const WahActiveSettings& s);
-    int frequencyForUpdate() const;
+    void design(const WahActiveSettings& s, int fs, int current, const Designs& d) const;
+    WahState snapshot() const;
+    int frequencyForUpdate(int current) const;
     int envelopeFrequency();
     void filterBlock(double* buf, int n, const WahActiveSettings& s);
     int heldF1() const;
@@ -172,15 +196,26 @@ private:
     EnvWahParams& env_;
     EffectContext& context_;
 
-    mutable std::mutex lock_; // the wah lock
+    // From the controls and the pedal and MIDI threads.
+    std::atomic<bool> updateRequested_{false};
+    std::atomic<double> pedalHz_{-1.0};
+    std::atomic<double> controllerPosition_{0.5};
+
+    // The state as the last block left it, for state(): published by the
+    // audio thread at the end of a block when the mutex is free (state()
+    // holds it only while it copies), with copies of what an update needs.
+    mutable std::mutex snapshotLock_;
+    WahState published_;                   // under snapshotLock_
+    mutable WahTalkBox observerTalkBox_;   // under snapshotLock_
+    mutable WahPositionTable observerTable_; // under snapshotLock_
+
+    // Audio side.
     int fs_ = 48000;
     int current_ = 450;
     int update_ = 450;
     int updatedMode_ = -1; // no update yet
     int updatedRate_ = 0;
     double sweepTime_ = 0.0;
-    double pedalHz_ = -1.0;
-    double controllerPosition_ = 0.5;
 
     dsp::IirFilter fa_, fb_, fc_;
     dsp::IirFilter circuitHighPass220_, circuitHighPass50_;
