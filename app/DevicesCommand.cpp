@@ -1,0 +1,39 @@
+#include "app/DevicesCommand.h"
+
+#include "engine/devices/AlsaBackend.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace stravik::app {
+namespace {
+
+const char kUsage[] =
+    "usage: korvex devices\n"
+    "\n"
+    "Lists the audio devices a run can use, one a line: 'input N: NAME' for capture\n"
+    "devices and 'output N: NAME' for playback devices. N is the index the settings\n"
+    "WaveInDevice and DSDevice use; korvex run --input and --output take N or NAME.\n";
+
+} // namespace
+
+int devicesCommand(int argc, char** argv)
+{
+    if (argc >= 1 && (std::strcmp(argv[0], "--help") == 0 || std::strcmp(argv[0], "-h") == 0)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc > 0) {
+        std::fprintf(stderr, "korvex devices: unknown argument '%s'\n\n", argv[0]);
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    AlsaBackend alsa;
+    int i = 0;
+    for (const auto& name : alsa.captureDevices()) std::printf("input %d: %s\n", i++, name.c_str());
+    i = 0;
+    for (const auto& name : alsa.playbackDevices()) std::printf("output %d: %s\n", i++, name.c_str());
+    return 0;
+}
+
+} // namespace stravik::app

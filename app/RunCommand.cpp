@@ -1,0 +1,231 @@
+#include "app/RunCommand.h"
+
+#include "app/CommandSupport.h"
+#include "engine/ConsoleMessages.h"
+#include "engine/Engine.h"
+#include "engine/FileRoles.h"
+#include "engine/ProcessingRun.h"
+#include "engine/devices/AlsaBackend.h"
+#include "presets/RegistryStore.h"
+#include "presets/SettingsStore.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace stravik::app {
+namespace {
+
+const char kUsage[] =
+    "usage: korvex run [--seconds S] [--input NAME] [--output NAME] [--in-file IN.wav]\n"
+    "                  [--out-file OUT.wav] [--background BG.wav] [--force]\n"
+    "                  [--preset NAME [--fxp FILE]] [--set KEY=VALUE]...\n"
+    "\n"
+    "Plays live through the effect chain without the window: from the capture device\n"
+    "to the playback device, with your stored settings. Once a second it prints\n"
+    "'T s  in L dB  out L dB  xruns N' (the loudest block of that second; breaks in the\n"
+    "audio streams so far). It runs until S seconds have passed, Ctrl-C or SIGTERM,\n"
+    "the end of the input file, or a device failure; files are always left complete.\n"
+    "\n"
+    "  --seconds S          stop after S seconds (default: run until stopped)\n"
+    "  --input NAME         the capture device, by the name or index `korvex devices`\n"
+    "                       prints (default: the stored WaveInDevice)\n"
+    "  --output NAME        the playback device, likewise (default: the stored DSDevice)\n"
+    "  --in-file IN.wav     play a WAV file (16-bit, at the run's rate) instead of the\n"
+    "                       live input; the playback device sets the pace\n"
+    "  --out-file OUT.wav   record what the chain plays\n"
+    "  --background BG.wav  mix a backing track into the output (MixAmp, MixLoop,\n"
+    "                       Mix2Out apply)\n"
+    "  --force              replace an existing OUT.wav without asking\n"
+    "  --preset NAME        load a preset first (from your presets, or from FILE.fxp\n"
+    "                       with --fxp)\n"
+    "  --set KEY=VALUE      any preset or settings key, after the preset (e.g.\n"
+    "                       MaxDelay=10, SampleRate=44100, stereo=0, echo_enabled=1)\n"
+    "\n"
+    "--set and --preset act for this run only; nothing is stored.\n"
+    "Exit status: 0 after a clean stop, 1 when the run could not start or a device\n"
+    "failed (the reason is printed), 2 usage error.\n";
+
+int usage(const std::string& problem)
+{
+    if (!problem.empty()) std::fprintf(stderr, "korvex run: %s\n\n", problem.c_str());
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+// A device by the name `korvex devices` prints, or by its index there.
+int deviceIndex(const std::vector<std::string>& list, const std::string& wanted)
+{
+    for (size_t i = 0; i < list.size(); ++i)
+        if (list[i] == wanted) return static_cast<int>(i);
+    char* end = nullptr;
+    const long n = std::strtol(wanted.c_str(), &end, 10);
+    if (!wanted.empty() && *end == '\0' && n >= 0 && n < static_cast<long>(list.size())) return static_cast<int>(n);
+    return -1;
+}
+
+struct Options {
+    double seconds = 0; // 0: until stopped
+    std::string input, output, inFile, outFile, background, preset, fxp;
+    bool force = false;
+    std::vector<std::string> sets;
+};
+
+// Parses the command line; "" when it is fine, else the problem.
+std::string parse(int argc, char** argv, Options& o, bool& help)
+{
+    for (int i = 0; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+            return {};
+        }
+        if (arg == "--force") {
+            o.force = true;
+            continue;
+        }
+        const bool takesValue = arg == "--seconds" || arg == "--input" || arg == "--output" || arg == "--in-file" ||
+                                arg == "--out-file" || arg == "--background" || arg == "--preset" ||
+                                arg == "--fxp" || arg == "--set";
+        if (!takesValue) return "unknown argument '" + arg + "'";
+        if (i + 1 >= argc) return arg + " needs a value";
+        const std::string value = argv[++i];
+        if (arg == "--set") {
+            o.sets.push_back(value);
+            continue;
+        }
+        if (arg == "--seconds") {
+            char* end = nullptr;
+            o.seconds = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !std::isfinite(o.seconds) || o.seconds <= 0)
+                return "--seconds needs a number of seconds above 0, not '" + value + "'";
+            continue;
+        }
+        std::string& target = arg == "--input"      ? o.input
+                              : arg == "--output"   ? o.output
+                              : arg == "--in-file"  ? o.inFile
+                              : arg == "--out-file" ? o.outFile
+                              : arg == "--background" ? o.background
+                              : arg == "--preset"   ? o.preset
+                                                    : o.fxp;
+        if (!target.empty()) return arg + " given twice";
+        if (value.empty()) return arg + " needs a value";
+        target = value;
+    }
+    if (!o.fxp.empty() && o.preset.empty()) return "--fxp needs --preset NAME";
+    return {};
+}
+
+} // namespace
+
+int runCommand(int argc, char** argv)
+{
+    Options o;
+    bool help = false;
+    if (const std::string problem = parse(argc, argv, o, help); !problem.empty()) return usage(problem);
+    if (help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+
+    ConsoleMessages messages;
+    messages.setAssumeYes(o.force);
+    auto engine = std::make_unique<Engine>(messages);
+    FileRoles files(*engine);
+    engine->setFiles(&files);
+    AlsaBackend alsa;
+    const auto captures = alsa.captureDevices();
+    const auto playbacks = alsa.playbackDevices();
+
+    // The stored settings (read only: nothing of this run is stored).
+    {
+        RegistryStore store(RegistryStore::defaultPath(), &messages, RegistryStore::Access::ReadOnly);
+        DeviceCounts counts;
+        counts.inputs = static_cast<int>(captures.size());
+        counts.outputs = static_cast<int>(playbacks.size());
+        counts.tunerInputs = counts.inputs;
+        if (store.ok()) readSettings(*engine, store, counts);
+    }
+    if (!o.preset.empty() && !loadPresetForRun(*engine, o.preset, o.fxp, messages)) {
+        engine->setFiles(nullptr);
+        return 1;
+    }
+    for (const std::string& s : o.sets) {
+        const size_t eq = s.find('=');
+        std::string error;
+        if (eq == std::string::npos || eq == 0) error = "expected KEY=VALUE, got '" + s + "'";
+        else engine->setParameter(s.substr(0, eq), s.substr(eq + 1), &error);
+        if (!error.empty()) {
+            engine->setFiles(nullptr);
+            return usage(error);
+        }
+    }
+    if (!o.input.empty()) {
+        const int i = deviceIndex(captures, o.input);
+        if (i < 0) {
+            std::fprintf(stderr, "korvex run: there is no input device '%s' (korvex devices lists them)\n",
+                         o.input.c_str());
+            engine->setFiles(nullptr);
+            return 1;
+        }
+        engine->settings.WaveInDevice = i;
+    }
+    if (!o.output.empty()) {
+        const int i = deviceIndex(playbacks, o.output);
+        if (i < 0) {
+            std::fprintf(stderr, "korvex run: there is no output device '%s' (korvex devices lists them)\n",
+                         o.output.c_str());
+            engine->setFiles(nullptr);
+            return 1;
+        }
+        engine->settings.DSDevice = i;
+    }
+    engine->fileInput = !o.inFile.empty();
+    engine->fileOutput = !o.outFile.empty();
+    engine->backgroundTrack = !o.background.empty();
+    if (!o.inFile.empty()) engine->settings.FileIn = o.inFile;
+    if (!o.outFile.empty()) engine->settings.FileOut = o.outFile;
+    if (!o.background.empty()) engine->settings.FileMix = o.background;
+
+    installStopSignals();
+    int exitCode = 1;
+    {
+        ProcessingRun run(*engine, files, alsa, messages);
+        if (run.start() == ProcessingRun::StartResult::Started) {
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point begin = Clock::now();
+            Clock::time_point flowing{};
+            int printed = 0;
+            engine->takeMeterSnapshot();
+            while (run.active()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                const Clock::time_point now = Clock::now();
+                if (stopSignal()) run.stop();
+                if (o.seconds > 0 && now - begin >= std::chrono::duration<double>(o.seconds)) run.stop();
+                if (!run.running()) continue;
+                if (flowing == Clock::time_point{}) flowing = now;
+                if (now - flowing >= std::chrono::seconds(printed + 1)) {
+                    ++printed;
+                    const Engine::MeterSnapshot m = engine->takeMeterSnapshot();
+                    std::printf("%d s  in %d dB  out %d dB  xruns %ld\n", printed, m.inputDb, m.outputDb,
+                                run.xruns());
+                    std::fflush(stdout);
+                }
+            }
+            run.wait();
+            const RunEnd end = run.endReason();
+            exitCode = end == RunEnd::Stopped || end == RunEnd::InputEnded ? 0 : 1;
+            if (end == RunEnd::Cancelled)
+                std::fputs("korvex run: not started (use --force to replace the output file)\n", stderr);
+        }
+    }
+    engine->setFiles(nullptr);
+    return exitCode;
+}
+
+} // namespace stravik::app
