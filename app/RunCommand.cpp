@@ -24,7 +24,7 @@ namespace {
 const char kUsage[] =
     "usage: korvex run [--seconds S] [--input NAME] [--output NAME] [--in-file IN.wav]\n"
     "                  [--out-file OUT.wav] [--background BG.wav] [--force]\n"
-    "                  [--preset NAME [--fxp FILE]] [--set KEY=VALUE]...\n"
+    "                  [--preset NAME [--fxp FILE]] [--set KEY=VALUE]... [--stats]\n"
     "\n"
     "Plays live through the effect chain without the window: from the capture device\n"
     "to the playback device, with your stored settings. Once a second it prints\n"
@@ -46,6 +46,8 @@ const char kUsage[] =
     "                       with --fxp)\n"
     "  --set KEY=VALUE      any preset or settings key, after the preset (e.g.\n"
     "                       MaxDelay=10, SampleRate=44100, stereo=0, echo_enabled=1)\n"
+    "  --stats              at the end, print how long the chain took per live block:\n"
+    "                       'blocks N  worst W us  99% P us'\n"
     "\n"
     "--set and --preset act for this run only; nothing is stored.\n"
     "Exit status: 0 after a clean stop, 1 when the run could not start or a device\n"
@@ -73,6 +75,7 @@ struct Options {
     double seconds = 0; // 0: until stopped
     std::string input, output, inFile, outFile, background, preset, fxp;
     bool force = false;
+    bool stats = false;
     std::vector<std::string> sets;
 };
 
@@ -87,6 +90,10 @@ std::string parse(int argc, char** argv, Options& o, bool& help)
         }
         if (arg == "--force") {
             o.force = true;
+            continue;
+        }
+        if (arg == "--stats") {
+            o.stats = true;
             continue;
         }
         const bool takesValue = arg == "--seconds" || arg == "--input" || arg == "--output" || arg == "--in-file" ||
@@ -218,6 +225,11 @@ int runCommand(int argc, char** argv)
                 }
             }
             run.wait();
+            if (o.stats) {
+                const ProcessingRun::BlockTimes t = run.blockTimes();
+                std::printf("blocks %ld  worst %.0f us  99%% %.0f us\n", t.blocks, t.worstMicros,
+                            t.percentile99Micros);
+            }
             const RunEnd end = run.endReason();
             exitCode = end == RunEnd::Stopped || end == RunEnd::InputEnded ? 0 : 1;
             if (end == RunEnd::Cancelled)
