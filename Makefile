@@ -5,7 +5,7 @@ TSAN_DIR       ?= build-tsan
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all deps configure build test bench demo check-sanitize check-tsan fuzz clean
+.PHONY: all deps configure build test bench bench-live demo check-sanitize check-tsan fuzz clean
 
 all: build
 
@@ -28,6 +28,10 @@ demo: configure
 
 bench: build
 	@set -e; for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b; done
+
+# Latency and a 10-minute paced live run with every stage on, on a dummy JACK server.
+bench-live: build
+	./scripts/bench-live.sh $(BUILD_DIR) 600
 
 check-sanitize: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DSTRAVIK_SANITIZE=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
