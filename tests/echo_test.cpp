@@ -19,6 +19,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -410,6 +411,65 @@ TEST_F(EchoFixture, PrepareClearsTheLineAndRestartsTheWritePositionAtTheNextBloc
     EXPECT_EQ(echo->lowPass().coefficient(dsp::IirFilter::kB0), expected.coefficient(dsp::IirFilter::kB0));
     const auto out = runMono(silence);
     for (double s : out) ASSERT_EQ(s, 0.0); // the repeat at 24000 is gone
+}
+
+TEST_F(EchoFixture, AClearedLineSoundsLikeANewOneWhateverTheTapsDo)
+{
+    // This echo's line is full of loud noise when it is cleared; a second
+    // echo, just started, has never held anything. Driven alike from then on
+    // (every form, delays from none to beyond the line, delays changing
+    // between blocks, blocks of every length, a second clear part way), the
+    // two must give the same samples to the bit.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> noise(-1.0, 1.0);
+    params.echo_fb = 0.9f;
+    params.echo_2tap = 1;
+    params.echo_delay = 1.0f;
+    params.echo_2tapdel = 1.0f;
+    std::vector<double> loud(2 * 200000);
+    for (double& s : loud) s = noise(rng);
+    runMono(std::vector<double>(loud.begin(), loud.begin() + 200000));
+    runStereo(loud, &Echo::processSpread); // every slot written, recently
+    echo->reset();
+
+    auto fresh = std::make_unique<Echo>(params, context);
+    fresh->start(48000);
+    const float delays[] = {0.0f, 1e-5f, 0.0027f, 0.25f, 1.0f, 2.0f, 2.9999f, 3.0f, 5.0f};
+    std::vector<double> a(256), b(256);
+    for (int block = 0; block < 5000; ++block) {
+        const int frames = block % 7 == 0 ? 128 : static_cast<int>(rng() % 129);
+        if (block % 5 == 0) {
+            params.echo_delay = delays[rng() % 9];
+            params.echo_2tapdel = delays[rng() % 9];
+            params.echo_2tap = static_cast<int>(rng() % 4 != 0);
+            params.echo_lpass = static_cast<int>(rng() % 2);
+            params.echo_2tapspread = static_cast<float>(rng() % 3) / 2.0f;
+        }
+        if (block == 2500) {
+            echo->reset();
+            fresh->reset();
+        }
+        if (block == 3700) {
+            echo->prepare();
+            fresh->prepare();
+        }
+        for (int i = 0; i < 2 * frames; ++i) a[i] = b[i] = 0.5 * noise(rng) * (block % 40 < 20);
+        switch (rng() % 3) {
+        case 0:
+            echo->processMono(a.data(), frames);
+            fresh->processMono(b.data(), frames);
+            break;
+        case 1:
+            echo->processSpread(a.data(), frames);
+            fresh->processSpread(b.data(), frames);
+            break;
+        default:
+            echo->processMonoOnStereo(a.data(), frames);
+            fresh->processMonoOnStereo(b.data(), frames);
+            break;
+        }
+        for (int i = 0; i < 2 * frames; ++i) ASSERT_EQ(a[i], b[i]) << "block " << block << " sample " << i;
+    }
 }
 
 TEST_F(EchoFixture, DelaysBeyondTheLineFromAPresetStayInsideIt)

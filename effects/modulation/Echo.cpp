@@ -1,12 +1,20 @@
 #include "effects/modulation/Echo.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace stravik::effects {
 
+namespace {
+inline void advance(int& position)
+{
+    if (++position == Echo::kLineLength) position = 0;
+}
+} // namespace
+
 Echo::Echo(EchoParams& params, EffectContext& context) : params_(params), context_(context)
 {
-    clearLine();
+    std::memset(line_, 0, sizeof(line_));
     designLowPass();
 }
 
@@ -15,7 +23,9 @@ void Echo::start(int sampleRate)
     rate_ = sampleRate;
     prepareRequested_.store(false, std::memory_order_relaxed);
     lowPassRequested_.store(false, std::memory_order_relaxed);
-    clearLine();
+    // Before the run's first block: the whole line at once.
+    std::memset(line_, 0, sizeof(line_));
+    fresh_ = kLineLength;
     write_ = 0;
     designLowPass();
     lowPass_.reset();
@@ -34,7 +44,27 @@ void Echo::reset()
     lowPass_.reset();
 }
 
-void Echo::clearLine() { std::memset(line_, 0, sizeof(line_)); }
+// Clearing the 144000 samples of the line at once would cost the block that
+// does it many times its usual time. The line is emptied as it is read
+// instead: before each block the samples the taps will read that are older
+// than the clear are set to zero (every other old sample is overwritten
+// before it is read), which comes to the same as zeroing it all.
+void Echo::clearLine() { fresh_ = 0; }
+
+void Echo::zeroStale(int w, int r, int n)
+{
+    // Read i of the block takes the sample written `age` samples before it;
+    // a tap on the write position itself reads the sample a whole line old.
+    int age = w - r;
+    if (age <= 0) age += kLineLength;
+    const int stale = std::min(n, age - fresh_);
+    for (int i = 0; i < stale; ++i) {
+        line_[r] = 0.0;
+        advance(r);
+    }
+}
+
+void Echo::endBlock(int n) { fresh_ = std::min(fresh_ + n, kLineLength); }
 
 void Echo::designLowPass()
 {
@@ -101,18 +131,13 @@ void Echo::process(double* buf, int n, bool stereoOutput)
         processMono(buf, n);
 }
 
-namespace {
-inline void advance(int& position)
-{
-    if (++position == Echo::kLineLength) position = 0;
-}
-} // namespace
-
 void Echo::processMono(double* buf, int n)
 {
     beginBlock();
     int w = write_, r1, r2;
     readPositions(r1, r2);
+    zeroStale(w, r1, n);
+    zeroStale(w, r2, n);
     for (int i = 0; i < n; ++i) {
         const double x = buf[i];
         const double u = params_.echo_lpass.get() ? lowPass_.processSample(x) : x;
@@ -126,6 +151,7 @@ void Echo::processMono(double* buf, int n)
         advance(r2);
     }
     write_ = w;
+    endBlock(n);
 }
 
 void Echo::processSpread(double* stereo, int frames)
@@ -133,6 +159,8 @@ void Echo::processSpread(double* stereo, int frames)
     beginBlock();
     int w = write_, r1, r2;
     readPositions(r1, r2);
+    zeroStale(w, r1, frames);
+    zeroStale(w, r2, frames);
     // At spread 1.0 the first tap sounds only on the left and the second only
     // on the right; at 0 each side gets half of each.
     const float wet = params_.echo_wet.get();
@@ -152,6 +180,7 @@ void Echo::processSpread(double* stereo, int frames)
         advance(r2);
     }
     write_ = w;
+    endBlock(frames);
 }
 
 void Echo::processMonoOnStereo(double* stereo, int frames)
@@ -159,6 +188,8 @@ void Echo::processMonoOnStereo(double* stereo, int frames)
     beginBlock();
     int w = write_, r1, r2;
     readPositions(r1, r2);
+    zeroStale(w, r1, frames);
+    zeroStale(w, r2, frames);
     for (int i = 0; i < frames; ++i) {
         double* frame = stereo + 2 * i;
         // The right channel is not heard: an image made by an earlier stage
@@ -176,6 +207,7 @@ void Echo::processMonoOnStereo(double* stereo, int frames)
         advance(r2);
     }
     write_ = w;
+    endBlock(frames);
 }
 
 } // namespace stravik::effects

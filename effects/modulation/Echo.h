@@ -83,6 +83,8 @@ public:
 private:
     void beginBlock();
     void clearLine();
+    void zeroStale(int write, int read, int n);
+    void endBlock(int n);
     void designLowPass();
     // The sample offset of a tap, held within what the line can hold.
     static float tapOffset(int rate, float seconds);
@@ -92,6 +94,7 @@ private:
     int rate_ = 48000;
     int write_ = 0;
     bool used_ = false;
+    int fresh_ = kLineLength; // samples written since the line was last emptied (at most its length)
     std::atomic<bool> prepareRequested_{false};
     std::atomic<bool> lowPassRequested_{false};
     dsp::IirFilter lowPass_;
