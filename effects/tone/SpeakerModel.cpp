@@ -121,7 +121,8 @@ void runCone(double* buf, int n, const ConeConstants& k, const PiecewiseCubic& s
 
 void SpeakerModel::process(double* buf, int n, double drive)
 {
-    buildSuspension();
+    // (The suspension curve is made from constants: built at setup, it is
+    // the same curve a rebuild at every block would give.)
     inputHighPass_.processFast(buf, n);
     const double dt = dt_, dt2 = dt * dt, dt3 = dt2 * dt;
     ConeConstants k;

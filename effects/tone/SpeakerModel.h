@@ -42,8 +42,7 @@ public:
     // The cone at rest, filter histories cleared (start of a run).
     void reset();
 
-    // In place over n samples with the speaker drive G (linear). The
-    // suspension curve is built afresh at the start of every block.
+    // In place over n samples with the speaker drive G (linear).
     void process(double* buf, int n, double drive);
 
     // The stiffness for a cone position p0 and drive G.
@@ -57,7 +56,7 @@ private:
 
     dsp::IirFilter inputHighPass_;  // 50 Hz
     dsp::IirFilter radiation_;      // 8 kHz high-pass, input gain 100
-    dsp::CubicSpline suspension_;  // built afresh every block
+    dsp::CubicSpline suspension_;  // constant: built by setup()
     PiecewiseCubic suspensionCurve_; // the same, in the form the loop evaluates
     int suspensionCursor_ = 0;
     double dt_ = 1.0 / 192000.0;
