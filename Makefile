@@ -5,7 +5,7 @@ TSAN_DIR       ?= build-tsan
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all deps configure build test bench bench-live demo check-sanitize check-tsan fuzz clean
+.PHONY: all deps configure build test bench bench-all bench-live demo check-sanitize check-tsan fuzz clean
 
 all: build
 
@@ -26,7 +26,12 @@ demo: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target korvex make_demo_recording
 	./scripts/demo.sh $(BUILD_DIR)
 
+# One screen: every stage with every effect on, block times, control changes, a whole render.
 bench: build
+	$(BUILD_DIR)/bench/bench_stage_table
+
+# Every benchmark program, stage by stage.
+bench-all: build
 	@set -e; for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b; done
 
 # Latency and a 10-minute paced live run with every stage on, on a dummy JACK server.
