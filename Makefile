@@ -47,7 +47,7 @@ check-sanitize: deps
 check-tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DSTRAVIK_TSAN=ON -DSTRAVIK_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) -L threads
 
 # Runs each libFuzzer program for FUZZ_SECONDS (clang build).
