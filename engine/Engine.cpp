@@ -334,9 +334,9 @@ void Engine::ProcessBlock(int n)
     // Meters.
     if (meterOn && !beep_.active()) feedMeters(stereo ? 2 * n : n);
 
-    // With ASIO the chain runs during the start tone, but the tone is heard.
-    if (useAsio && beep_.active() && !vstMode)
-        beep_.render(AsioOutputSamples, kBlockFrames, stereo ? 2 : 1, ProcessingRate);
+    // With JACK the chain runs during the start tone, but the tone is heard
+    // (in the block's own length: a JACK period may end in a shorter piece).
+    if (useAsio && beep_.active() && !vstMode) beep_.render(AsioOutputSamples, n, stereo ? 2 : 1, ProcessingRate);
 
     // The pedal is read every few blocks.
     if (p.wah.wah_enabled && p.wah.wah_auto == effects::kWahPedal && settings.JoyEnable)

@@ -326,6 +326,7 @@ const std::vector<KeyInfo>& table()
           Access{LiveType::Int, [](const Engine&, int) { return dsp::cpu::simdEnabled() ? 1.0 : 0.0; },
                  [](Engine&, int, double v) { dsp::cpu::setSimdEnabled(truncToInt(v) != 0); }, nullptr,
                  nullptr}),
+        K("JackConnect", S::cfg, I, 1, 1, STRAVIK_LIVE(settings.JackConnect)),
     };
     return t;
 }

@@ -5,6 +5,7 @@
 #include "engine/Engine.h"
 #include "engine/FileRoles.h"
 #include "engine/devices/AudioDevices.h"
+#include "engine/devices/JackDriver.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -77,6 +78,7 @@ ProcessingRun::StartResult ProcessingRun::start()
         std::lock_guard lock(devicesLock_);
         xrunsBefore_ = 0;
         failure_.clear();
+        lastJack_ = JackState{};
     }
     std::fill(std::begin(timeCounts_), std::end(timeCounts_), 0L);
     worstMicros_ = 0;
@@ -124,7 +126,50 @@ long ProcessingRun::xruns() const
     long n = xrunsBefore_;
     if (input_) n += input_->xruns();
     if (output_) n += output_->xruns();
+    if (jack_) n += jack_->serverXruns();
     return n;
+}
+
+ProcessingRun::JackState ProcessingRun::jackState() const
+{
+    std::lock_guard lock(devicesLock_);
+    if (!jack_) return lastJack_;
+    JackState s = lastJack_;
+    s.rate = jack_->serverRate();
+    s.period = jack_->serverPeriod();
+    s.requestedFrames = jack_->requestedSize();
+    s.serverXruns = jack_->serverXruns();
+    s.lateCallbacks = jack_->lateCallbacks();
+    s.callbacks = jack_->callbacks();
+    return s;
+}
+
+bool ProcessingRun::loadJack(int& rate)
+{
+    // The server's clock and rate rule: the chain runs at the server's rate
+    // when it is one the chain knows, so the client is opened before the
+    // effects are set up for a rate.
+    const std::vector<std::string> servers = JackDriver::servers();
+    const int index = engine_.settings.ASIO_dev;
+    auto driver = std::make_unique<JackDriver>(engine_);
+    const std::string name =
+        index >= 0 && index < static_cast<int>(servers.size()) ? servers[static_cast<size_t>(index)] : std::string();
+    if (name.empty()) {
+        messages_.show("Error loading ASIO driver!", {}, MessageIcon::Warning);
+        return false;
+    }
+    if (!driver->load(name, messages_)) return false;
+    const int serverRate = driver->serverRate();
+    if (!chainRate(serverRate)) {
+        messages_.show("Error setting up ASIO driver!", {}, MessageIcon::Warning);
+        return false;
+    }
+    rate = serverRate;
+    std::lock_guard lock(devicesLock_);
+    jack_ = std::move(driver);
+    lastJack_.used = true;
+    lastJack_.server = name;
+    return true;
 }
 
 void ProcessingRun::timeBlock(double micros)
@@ -158,8 +203,11 @@ void ProcessingRun::setProcessPriority(bool high)
 bool ProcessingRun::openDevices(int rate)
 {
     Engine& e = engine_;
+    const bool useJack = jack_ != nullptr;
     const auto openInput = [&]() -> bool {
-        if (!e.fileInput) {
+        if (useJack) {
+            if (!jack_->open(rate, e.settings.MaxDelay, messages_)) return false;
+        } else if (!e.fileInput) {
             const int index = e.settings.WaveInDevice;
             const int count = static_cast<int>(audio_.captureDevices().size());
             std::unique_ptr<InputDevice> in;
@@ -174,6 +222,7 @@ bool ProcessingRun::openDevices(int rate)
         }
         // The files go with the input.
         if (!files_.open(rate)) {
+            if (useJack) jack_->unload();
             std::lock_guard lock(devicesLock_);
             input_.reset();
             return false;
@@ -184,10 +233,12 @@ bool ProcessingRun::openDevices(int rate)
     const auto closeInput = [&] {
         if (filesOpen_) files_.abandon();
         filesOpen_ = false;
+        if (useJack) jack_->unload();
         std::lock_guard lock(devicesLock_);
         input_.reset();
     };
     const auto openOutput = [&]() -> bool {
+        if (useJack) return true; // the client's ports are the output
         OutputRequest request;
         request.rate = rate;
         request.channels = e.settings.stereo ? 2 : 1;
@@ -256,11 +307,36 @@ void ProcessingRun::closeDevices(bool keepOutputFile)
     out.reset();
 }
 
+void ProcessingRun::closeJack(bool keepOutputFile)
+{
+    // No callback runs once the client is deactivated; then the files, then
+    // the client goes.
+    jack_->stop();
+    JackState s = jackState();
+    {
+        const long blocks = jack_->callbacks();
+        for (int i = 0; i < kTimeSteps && i < JackDriver::kTimeSteps; ++i) timeCounts_[i] = jack_->timeCount(i);
+        worstMicros_ = blocks > 0 ? jack_->worstMicros() : 0.0;
+    }
+    if (filesOpen_ && keepOutputFile) files_.close();
+    else if (filesOpen_) files_.abandon();
+    filesOpen_ = false;
+    std::unique_ptr<JackDriver> jack;
+    {
+        std::lock_guard lock(devicesLock_);
+        xrunsBefore_ += s.serverXruns;
+        lastJack_ = s;
+        jack = std::move(jack_);
+    }
+    jack->unload();
+}
+
 bool ProcessingRun::deviceFailed()
 {
     std::string why;
     if (input_ && input_->failed()) why = input_->failureText();
     else if (output_ && output_->failed()) why = output_->failureText();
+    else if (jack_ && jack_->failed()) why = jack_->failureText();
     else return false;
     {
         std::lock_guard lock(devicesLock_);
@@ -293,6 +369,18 @@ void ProcessingRun::liveLoop()
     }
 }
 
+void ProcessingRun::jackLoop()
+{
+    // JACK's process callback does the work; this thread only watches for
+    // a server that has gone away.
+    while (!engine_.StopRequest) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        jack_->watch();
+        if (deviceFailed()) break;
+    }
+    deviceFailed(); // a shutdown that set StopRequest itself
+}
+
 void ProcessingRun::fileLoop()
 {
     // Back to back: the output device's wait for room sets the pace.
@@ -318,26 +406,38 @@ void ProcessingRun::threadMain()
     if (e.settings.DisableSSaver) screenSaver_.inhibit("Playing guitar");
 
     RunEnd end = RunEnd::None;
+    const bool useJack = e.settings.UseASIO != 0 && !e.vstMode;
     if (e.fileOutput && !files_.confirmOverwrite(messages_)) {
         end = RunEnd::Cancelled; // nothing was opened
+    } else if (useJack && !loadJack(rate)) {
+        end = RunEnd::OpenFailed;
+        std::lock_guard lock(devicesLock_);
+        jack_.reset();
     } else {
-        e.raisePriorityForFileInput = true;
+        e.ProcessingRate = rate;
+        // JACK's thread has its own priority, which the chain must not touch.
+        e.raisePriorityForFileInput = !useJack;
         e.beginRun(rate);
         if (runInputs_) runInputs_->openForRun(messages_);
         if (!openDevices(rate)) {
             end = RunEnd::OpenFailed;
+            std::lock_guard lock(devicesLock_);
+            jack_.reset();
         } else {
             e.prepareDeviceInput(rate, deviceRate_);
             e.outputOpened();
             setProcessPriority(e.settings.Priority == 1);
-            const bool started = e.fileInput || input_->start(messages_);
+            const bool started = useJack ? jack_->start(e.settings.JackConnect != 0, messages_)
+                                         : e.fileInput || input_->start(messages_);
             if (!started) {
                 end = RunEnd::OpenFailed;
             } else {
                 e.running = true;
                 if (observer_) observer_->runStarted();
                 e.startBeepIfWanted();
-                if (e.fileInput)
+                if (useJack)
+                    jackLoop();
+                else if (e.fileInput)
                     fileLoop();
                 else
                     liveLoop();
@@ -356,7 +456,10 @@ void ProcessingRun::threadMain()
                     end = RunEnd::Stopped;
                 }
             }
-            closeDevices(started);
+            if (useJack)
+                closeJack(started);
+            else
+                closeDevices(started);
         }
         if (runInputs_) runInputs_->closeAfterRun();
     }

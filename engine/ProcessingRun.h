@@ -24,6 +24,7 @@ class AudioBackend;
 class Engine;
 class FileRoles;
 class InputDevice;
+class JackDriver;
 class LiveOutputDevice;
 class UserMessages;
 
@@ -111,6 +112,23 @@ public:
     // The rate the input device runs at (the processing rate, or twice it).
     int deviceRate() const { return deviceRate_.load(); }
 
+    // A JACK run (UseASIO): the server, its period and rate, the buffer
+    // size MaxDelay asks for (shown beside the period; the server's period
+    // is what is used), and the late cycles: those the server counted (any
+    // client's, or the machine's) and those where korvex took longer than
+    // the period. Valid while running and after the run.
+    struct JackState {
+        bool used = false;
+        std::string server;
+        int rate = 0;
+        int period = 0;
+        int requestedFrames = 0;
+        long serverXruns = 0;
+        long lateCallbacks = 0;
+        long callbacks = 0;
+    };
+    JackState jackState() const;
+
     // How long the chain took per live block in the last run (the input
     // conversion and ProcessBlock with the device write it makes): blocks
     // counted, the slowest, and the time that all but the slowest 1 % stayed
@@ -125,9 +143,12 @@ public:
 
 private:
     void threadMain();
+    bool loadJack(int& rate);
     bool openDevices(int rate);
     void closeDevices(bool keepOutputFile);
+    void closeJack(bool keepOutputFile);
     void liveLoop();
+    void jackLoop();
     void fileLoop();
     bool deviceFailed();
     void setProcessPriority(bool high);
@@ -151,6 +172,8 @@ private:
     mutable std::mutex devicesLock_;
     std::unique_ptr<InputDevice> input_;
     std::unique_ptr<LiveOutputDevice> output_;
+    std::unique_ptr<JackDriver> jack_;
+    JackState lastJack_;
     bool filesOpen_ = false;
     long xrunsBefore_ = 0; // of devices already closed in this run
     std::string failure_;

@@ -64,6 +64,9 @@ struct Settings {
     Param<int> EnableLimiter{0};
     Param<int> MaxPulseCnt{4000};
     TextParam LastIRPath;
+    // A JACK run connects its ports to the system's capture and playback
+    // ports (0: they are left for the user's patchbay).
+    Param<int> JackConnect{1};
     // EnableSSE is process-wide (it gates the vector code of every convolver):
     // see dsp::cpu::simdEnabled().
 };

@@ -118,7 +118,10 @@ inline int16_t fromJack(float v) { return static_cast<int16_t>(v * 32768.0f); }
 class TestClient {
 public:
     // Opens and activates the client on the server useServer() chose.
-    TestClient(int outputs, int inputs, double recordSeconds = 8.0)
+    // portFlags are added to every port's (JackPortIsPhysical: the ports
+    // stand in for a sound card's, on a PrivateServer without ports of its
+    // own).
+    TestClient(int outputs, int inputs, double recordSeconds = 8.0, unsigned long portFlags = 0)
         : name_(uniqueName("t"))
     {
         client_ = jack_client_open(name_.c_str(), JackNoStartServer, nullptr);
@@ -126,10 +129,10 @@ public:
         rate_ = static_cast<int>(jack_get_sample_rate(client_));
         for (int i = 0; i < outputs; ++i)
             outs_.push_back(jack_port_register(client_, ("out_" + std::to_string(i + 1)).c_str(),
-                                               JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+                                               JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput | portFlags, 0));
         for (int i = 0; i < inputs; ++i)
             ins_.push_back(jack_port_register(client_, ("in_" + std::to_string(i + 1)).c_str(),
-                                              JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
+                                              JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput | portFlags, 0));
         signals_.resize(static_cast<size_t>(outputs));
         const size_t capacity = static_cast<size_t>(recordSeconds * rate_);
         recordings_.assign(static_cast<size_t>(inputs), std::vector<float>(capacity, 0.0f));
@@ -305,15 +308,18 @@ private:
 // A dummy JACK server of the test's own.
 class PrivateServer {
 public:
-    explicit PrivateServer(int rate, int period = 128) : name_(uniqueName("stravik-own"))
+    // systemPorts: the dummy back-end's capture and playback ports (2 each,
+    // or none).
+    explicit PrivateServer(int rate, int period = 128, bool systemPorts = true) : name_(uniqueName("stravik-own"))
     {
         const char* tmp = std::getenv("TMPDIR");
         log_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + name_ + ".log";
         const std::string r = std::to_string(rate), p = std::to_string(period);
+        const char* const ports = systemPorts ? "2" : "0";
         // setpriv makes the server end with the thread that started it, so a
         // test program that crashes leaves no server behind.
         const char* argv[] = {"setpriv", "--pdeathsig", "TERM", "jackd", "-n", name_.c_str(), "-R", "-S", "-d",
-                              "dummy", "-r", r.c_str(), "-p", p.c_str(), nullptr};
+                              "dummy", "-r", r.c_str(), "-p", p.c_str(), "-C", ports, "-P", ports, nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

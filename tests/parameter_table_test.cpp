@@ -215,6 +215,7 @@ cfg EnableLimiter i 0
 cfg MaxPulseCnt i 4000
 cfg LastIRPath s -
 cfg EnableSSE i 1
+cfg JackConnect i 1
 )";
 
 char typeLetter(StoredType t) { return t == StoredType::Int ? 'i' : t == StoredType::Float ? 'f' : 's'; }
