@@ -1,6 +1,7 @@
 #include "app/DevicesCommand.h"
 
 #include "engine/devices/AlsaBackend.h"
+#include "engine/devices/JackDriver.h"
 
 #include <cstdio>
 #include <cstring>
@@ -33,6 +34,9 @@ int devicesCommand(int argc, char** argv)
     for (const auto& name : alsa.captureDevices()) std::printf("input %d: %s\n", i++, name.c_str());
     i = 0;
     for (const auto& name : alsa.playbackDevices()) std::printf("output %d: %s\n", i++, name.c_str());
+    // The JACK servers this user can reach (ASIO_dev; korvex run --jack).
+    i = 0;
+    for (const auto& name : JackDriver::servers()) std::printf("jack %d: %s\n", i++, name.c_str());
     return 0;
 }
 

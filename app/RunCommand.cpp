@@ -6,6 +6,7 @@
 #include "engine/FileRoles.h"
 #include "engine/ProcessingRun.h"
 #include "engine/devices/AlsaBackend.h"
+#include "engine/devices/JackDriver.h"
 #include "presets/RegistryStore.h"
 #include "presets/SettingsStore.h"
 
@@ -25,6 +26,7 @@ const char kUsage[] =
     "usage: korvex run [--seconds S] [--input NAME] [--output NAME] [--in-file IN.wav]\n"
     "                  [--out-file OUT.wav] [--background BG.wav] [--force]\n"
     "                  [--preset NAME [--fxp FILE]] [--set KEY=VALUE]... [--stats]\n"
+    "                  [--jack [SERVER]]\n"
     "\n"
     "Plays live through the effect chain without the window: from the capture device\n"
     "to the playback device, with your stored settings. Once a second it prints\n"
@@ -36,6 +38,11 @@ const char kUsage[] =
     "  --input NAME         the capture device, by the name or index `korvex devices`\n"
     "                       prints (default: the stored WaveInDevice)\n"
     "  --output NAME        the playback device, likewise (default: the stored DSDevice)\n"
+    "  --jack [SERVER]      play through a JACK server instead (jackd, or PipeWire under\n"
+    "                       pw-jack): korvex's ports in_1, in_2, out_1, out_2, joined to\n"
+    "                       the system's ports unless JackConnect=0. SERVER by the name\n"
+    "                       or index `korvex devices` prints (default: the stored\n"
+    "                       ASIO_dev). The run takes the server's rate and period\n"
     "  --in-file IN.wav     play a WAV file (16-bit, at the run's rate) instead of the\n"
     "                       live input; the playback device sets the pace\n"
     "  --out-file OUT.wav   record what the chain plays\n"
@@ -47,7 +54,8 @@ const char kUsage[] =
     "  --set KEY=VALUE      any preset or settings key, after the preset (e.g.\n"
     "                       MaxDelay=10, SampleRate=44100, stereo=0, echo_enabled=1)\n"
     "  --stats              at the end, print how long the chain took per live block:\n"
-    "                       'blocks N  worst W us  99% P us'\n"
+    "                       'blocks N  worst W us  99% P us' (with JACK: per cycle,\n"
+    "                       then 'late cycles L of C  server xruns X')\n"
     "\n"
     "--set and --preset act for this run only; nothing is stored.\n"
     "Exit status: 0 after a clean stop, 1 when the run could not start or a device\n"
@@ -76,6 +84,8 @@ struct Options {
     std::string input, output, inFile, outFile, background, preset, fxp;
     bool force = false;
     bool stats = false;
+    bool jack = false;
+    std::string jackServer; // "" : the stored ASIO_dev
     std::vector<std::string> sets;
 };
 
@@ -94,6 +104,12 @@ std::string parse(int argc, char** argv, Options& o, bool& help)
         }
         if (arg == "--stats") {
             o.stats = true;
+            continue;
+        }
+        if (arg == "--jack") {
+            if (o.jack) return "--jack given twice";
+            o.jack = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') o.jackServer = argv[++i];
             continue;
         }
         const bool takesValue = arg == "--seconds" || arg == "--input" || arg == "--output" || arg == "--in-file" ||
@@ -125,6 +141,7 @@ std::string parse(int argc, char** argv, Options& o, bool& help)
         target = value;
     }
     if (!o.fxp.empty() && o.preset.empty()) return "--fxp needs --preset NAME";
+    if (o.jack && (!o.input.empty() || !o.output.empty())) return "--jack replaces --input and --output";
     return {};
 }
 
@@ -192,6 +209,20 @@ int runCommand(int argc, char** argv)
         }
         engine->settings.DSDevice = i;
     }
+    if (o.jack) {
+        const auto servers = JackDriver::servers();
+        if (!o.jackServer.empty()) {
+            const int i = deviceIndex(servers, o.jackServer);
+            if (i < 0) {
+                std::fprintf(stderr, "korvex run: there is no JACK server '%s' (korvex devices lists them)\n",
+                             o.jackServer.c_str());
+                engine->setFiles(nullptr);
+                return 1;
+            }
+            engine->settings.ASIO_dev = i;
+        }
+        engine->settings.UseASIO = 1;
+    }
     engine->fileInput = !o.inFile.empty();
     engine->fileOutput = !o.outFile.empty();
     engine->backgroundTrack = !o.background.empty();
@@ -215,6 +246,14 @@ int runCommand(int argc, char** argv)
                 if (stopSignal()) run.stop();
                 if (o.seconds > 0 && now - begin >= std::chrono::duration<double>(o.seconds)) run.stop();
                 if (!run.running()) continue;
+                if (flowing == Clock::time_point{}) {
+                    const ProcessingRun::JackState j = run.jackState();
+                    if (j.used)
+                        std::fprintf(stderr,
+                                     "korvex run: JACK server '%s', %d frames a period at %d Hz (MaxDelay asks "
+                                     "for %d)\n",
+                                     j.server.c_str(), j.period, j.rate, j.requestedFrames);
+                }
                 if (flowing == Clock::time_point{}) flowing = now;
                 if (now - flowing >= std::chrono::seconds(printed + 1)) {
                     ++printed;
@@ -229,6 +268,10 @@ int runCommand(int argc, char** argv)
                 const ProcessingRun::BlockTimes t = run.blockTimes();
                 std::printf("blocks %ld  worst %.0f us  99%% %.0f us\n", t.blocks, t.worstMicros,
                             t.percentile99Micros);
+                const ProcessingRun::JackState j = run.jackState();
+                if (j.used)
+                    std::printf("late cycles %ld of %ld  server xruns %ld\n", j.lateCallbacks, j.callbacks,
+                                j.serverXruns);
             }
             const RunEnd end = run.endReason();
             exitCode = end == RunEnd::Stopped || end == RunEnd::InputEnded ? 0 : 1;
