@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <cassert>
 #include <chrono>
+#include <climits>
+#include <linux/futex.h>
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -43,6 +47,36 @@ constexpr double kDefaultThresholdMicros = 150.0;
 
 } // namespace
 
+// Sleeping and waking. A slot's state word doubles as the futex the threads
+// sleep on, and a sleeper announces itself before it looks at the word for
+// the last time. All four steps (the announcement and that last look on one
+// side, the change and the look for sleepers on the other) are sequentially
+// consistent, so either the sleeper sees the change and does not sleep, or
+// the side that made the change sees the sleeper and wakes it; and the
+// kernel compares the word again under its own lock before the thread
+// sleeps. (std::atomic's wait and notify in this C++ library leave the change
+// and the look for sleepers free to pass each other, which can lose a
+// wake-up.) A wake costs a system call only when someone sleeps.
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) && std::atomic<std::uint32_t>::is_always_lock_free,
+              "the state word is the futex itself");
+
+void ConvolverPool::sleepWhile(Slot& slot, std::uint32_t value) noexcept
+{
+    slot.sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (slot.state.load(std::memory_order_seq_cst) == value)
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&slot.state), FUTEX_WAIT_PRIVATE, value, nullptr,
+                nullptr, 0);
+    slot.sleepers.fetch_sub(1, std::memory_order_release);
+}
+
+void ConvolverPool::publish(Slot& slot, std::uint32_t value) noexcept
+{
+    slot.state.store(value, std::memory_order_seq_cst);
+    if (slot.sleepers.load(std::memory_order_seq_cst) != 0)
+        syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&slot.state), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
+                nullptr, 0);
+}
+
 ConvolverPool& ConvolverPool::instance()
 {
     static ConvolverPool pool;
@@ -58,10 +92,7 @@ ConvolverPool::ConvolverPool() : thresholdMicros_(kDefaultThresholdMicros)
 ConvolverPool::~ConvolverPool()
 {
     std::lock_guard<std::mutex> guard(mutex_); // no block is in flight past this point
-    for (int i = 0; i < workers_; ++i) {
-        slots_[i].state.store(kStop, std::memory_order_release);
-        slots_[i].state.notify_all();
-    }
+    for (int i = 0; i < workers_; ++i) publish(slots_[i], kStop);
     for (int i = 0; i < workers_; ++i)
         if (threads_[i].joinable()) threads_[i].join();
 }
@@ -83,12 +114,11 @@ void ConvolverPool::workerLoop(int index) noexcept
             if (slot.state.compare_exchange_strong(s, kRunning, std::memory_order_acquire,
                                                    std::memory_order_acquire)) {
                 slot.fn(slot.convolver, slot.buffer, slot.count, slot.first, slot.stride);
-                slot.state.store(kDone, std::memory_order_release);
-                slot.state.notify_all();
+                publish(slot, kDone);
             }
             continue;
         }
-        slot.state.wait(s, std::memory_order_acquire); // idle or done: sleep until posted
+        sleepWhile(slot, s); // idle or done: sleep until posted
     }
 }
 
@@ -115,8 +145,7 @@ int ConvolverPool::run(void* convolver, ShareFn fn, double* buffer, int count, i
         slot.count = count;
         slot.first = k;
         slot.stride = stride;
-        slot.state.store(kPosted, std::memory_order_release);
-        slot.state.notify_all();
+        publish(slot, kPosted);
     }
 
     const Clock::time_point started = Clock::now();
@@ -141,7 +170,7 @@ int ConvolverPool::run(void* convolver, ShareFn fn, double* buffer, int count, i
             s = slot.state.load(std::memory_order_acquire);
         }
         while (s == kRunning) {
-            slot.state.wait(kRunning, std::memory_order_acquire);
+            sleepWhile(slot, kRunning);
             s = slot.state.load(std::memory_order_acquire);
         }
         slot.state.store(kIdle, std::memory_order_relaxed);

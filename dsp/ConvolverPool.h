@@ -8,8 +8,10 @@
 // hands out (first, stride) pairs and returns when every share is done.
 //
 // Hand-over goes through a fixed table of slots, one per helper. A slot's
-// start event, busy flag and done event are the states of one futex-backed
-// atomic (posted -> running -> done), so that a share can change hands
+// start event, busy flag and done event are the states of one atomic word
+// (posted -> running -> done) that is also the futex its threads sleep on
+// (with a count of sleepers, so that no wake-up is lost and none costs a
+// system call when nobody sleeps), so that a share can change hands
 // safely: when the caller has finished its own share and a helper has not
 // even woken up yet (waking a sleeping processor can take tens of
 // microseconds, longer than the whole block on the vector routines), the
@@ -72,6 +74,7 @@ private:
 
     struct Slot {
         alignas(64) std::atomic<std::uint32_t> state{kIdle};
+        std::atomic<std::uint32_t> sleepers{0}; // threads in (or about to enter) a sleep on state
         // Written by the dispatching thread while the slot is idle; read by
         // the helper once it has claimed the posted share.
         void* convolver = nullptr;
@@ -83,6 +86,11 @@ private:
     };
 
     void workerLoop(int index) noexcept;
+    // Sleeps while the slot's state is value (returns early now and then:
+    // callers look again).
+    static void sleepWhile(Slot& slot, std::uint32_t value) noexcept;
+    // Sets the slot's state and wakes whoever sleeps on it.
+    static void publish(Slot& slot, std::uint32_t value) noexcept;
 
     std::mutex mutex_; // one block at a time in the pool
     Slot slots_[kMaxWorkers];
