@@ -20,6 +20,7 @@ EffectPage::EffectPage(const QString& title, int effect, WindowContext& context,
     titleRow->addWidget(name);
     titleRow->addStretch(1);
     onOff_ = new QCheckBox(tr("On"), this);
+    onOff_->setObjectName("onOff"); // drawn as the effect's lamp
     onOff_->setToolTip(tr("Switches the effect on or off (as its lamp in the effect list does)"));
     titleRow->addWidget(onOff_);
     page->addLayout(titleRow);

@@ -43,6 +43,8 @@ protected:
     void addRow(QGroupBox* group, QWidget* widget);
     // Called after refresh(): the page's enabling rules.
     virtual void applyRules() {}
+    // The title row's on/off box.
+    QCheckBox* onOffBox() const { return onOff_; }
     // The tooltip of a control: what it does, and its key.
     static QString tip(const QString& what, const char* key);
 
