@@ -74,12 +74,21 @@ QLineEdit, QSpinBox, QDoubleSpinBox {
 }
 QCheckBox { color: #e8e8e8; spacing: 6px; }
 QCheckBox::indicator { width: 16px; height: 16px; }
-QCheckBox::indicator:unchecked { image: url(:/skin/lamp-off.png); }
-QCheckBox::indicator:checked { image: url(:/skin/lamp-on.png); }
+QCheckBox::indicator:unchecked { image: url(:/skin/check-off.png); }
+QCheckBox::indicator:checked { image: url(:/skin/check-on.png); }
+QCheckBox#onOff::indicator:unchecked { image: url(:/skin/lamp-off.png); }
+QCheckBox#onOff::indicator:checked { image: url(:/skin/lamp-on.png); }
+QRadioButton { color: #e8e8e8; spacing: 6px; }
+QRadioButton::indicator { width: 16px; height: 16px; }
+QRadioButton::indicator:unchecked { image: url(:/skin/radio-off.png); }
+QRadioButton::indicator:checked { image: url(:/skin/radio-on.png); }
 QToolTip { background: #26282c; color: #e8e8e8; border: 1px solid #e8912d; }
 QMenu { background: #26282c; color: #e8e8e8; border: 1px solid #33363b; }
 QMenu::item:selected { background: #e8912d; color: #1d1e21; }
 QListWidget, QTableWidget { background: #1d1e21; color: #e8e8e8; border: 1px solid #33363b; }
+QTableWidget { gridline-color: #26282c; selection-background-color: #e8912d; selection-color: #1d1e21; }
+QHeaderView::section { background: #33363b; color: #9ea3a9; border: none; border-right: 1px solid #26282c;
+                       padding: 2px 6px; }
 )"));
 }
 

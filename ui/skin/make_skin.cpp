@@ -1,7 +1,7 @@
-// Draws the window's skin images from the palette: lamps, slider groove and
-// handle, button faces, meter segments, the background tile and the program
-// icon, each at 1x and 2x ("name.png" and "name@2x.png", which Qt picks for
-// high-density screens and zoom). Run at build time; nothing binary is
+// Draws the window's skin images from the palette: lamps, check boxes and
+// radio buttons, slider groove and handle, button faces, meter segments, the
+// background tile and the program icon, each at 1x and 2x ("name.png" and
+// "name@2x.png", which Qt picks for high-density screens and zoom). Run at build time; nothing binary is
 // committed.
 //
 // usage: make_skin OUTPUT_DIR
@@ -89,6 +89,42 @@ Painter face(QColor top, QColor bottom, QColor border)
     };
 }
 
+// A check box: a rounded square, ticked and lit when checked, so that it
+// reads apart from the round lamps and radio buttons.
+Painter checkBox(bool checked)
+{
+    return [checked](QPainter& p, double w, double h) {
+        const QRectF box(1.5, 1.5, w - 3, h - 3);
+        p.setPen(QPen(checked ? kLampOn.darker(140) : kText.darker(170), 1));
+        p.setBrush(checked ? kLampOn : kWindow);
+        p.drawRoundedRect(box, 3, 3);
+        if (!checked) return;
+        QPainterPath tick;
+        tick.moveTo(w * 0.27, h * 0.52);
+        tick.lineTo(w * 0.44, h * 0.70);
+        tick.lineTo(w * 0.75, h * 0.32);
+        p.setPen(QPen(kWindow, 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(tick);
+    };
+}
+
+// A radio button: a ring, with an accent dot when chosen.
+Painter radio(bool checked)
+{
+    return [checked](QPainter& p, double w, double h) {
+        const QPointF centre(w / 2, h / 2);
+        const double r = std::min(w, h) / 2 - 1.5;
+        p.setPen(QPen(checked ? kAccent : kText.darker(170), 1.2));
+        p.setBrush(kWindow);
+        p.drawEllipse(centre, r, r);
+        if (!checked) return;
+        p.setPen(Qt::NoPen);
+        p.setBrush(kAccent);
+        p.drawEllipse(centre, r * 0.5, r * 0.5);
+    };
+}
+
 Painter segment(QColor c, bool lit)
 {
     return [c, lit](QPainter& p, double w, double h) {
@@ -118,6 +154,10 @@ int main(int argc, char** argv)
     ok &= save(dir, "lamp-off", 16, 16, lamp(kLampOff, false));
     ok &= save(dir, "clip-on", 16, 16, lamp(kMeterRed, true));
     ok &= save(dir, "clip-off", 16, 16, lamp(kLampOff, false));
+    ok &= save(dir, "check-on", 16, 16, checkBox(true));
+    ok &= save(dir, "check-off", 16, 16, checkBox(false));
+    ok &= save(dir, "radio-on", 16, 16, radio(true));
+    ok &= save(dir, "radio-off", 16, 16, radio(false));
     ok &= save(dir, "button", 24, 24, face(kGroup.lighter(115), kGroup, kGroup.darker(140)));
     ok &= save(dir, "button-hover", 24, 24, face(kGroup.lighter(140), kGroup.lighter(110), kGroup.darker(120)));
     ok &= save(dir, "button-pressed", 24, 24, face(kGroup.darker(120), kGroup, kGroup.darker(160)));
