@@ -13,6 +13,7 @@
 #include "ui/MainWindow.h"
 #include "ui/Skin.h"
 #include "ui/WindowContext.h"
+#include "tools/Metronome.h"
 
 #include "dsp/RecordingMessages.h"
 
@@ -85,7 +86,10 @@ struct Window {
     stravik::Shortcuts shortcuts{*engine, presets, effects};
     KeepingBackend audio;
     stravik::ProcessingRun run{*engine, files, audio, messages};
-    stravik::ui::WindowContext context{*engine, effects, files, store, presets, shortcuts, run, messages};
+    // The metronome's clock, in milliseconds, set by the tests that tap.
+    int64_t clockMs = 0;
+    stravik::tools::Metronome metronome{engine->settings, messages, [this] { return clockMs; }};
+    stravik::ui::WindowContext context{*engine, effects, files, store, presets, shortcuts, run, messages, &metronome};
     std::unique_ptr<stravik::ui::MainWindow> window;
 
     Window()

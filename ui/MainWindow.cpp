@@ -10,6 +10,9 @@
 #include "ui/EffectPage.h"
 #include "ui/PresetDialogs.h"
 #include "ui/Skin.h"
+#include "ui/ToolPage.h"
+#include "ui/pages/ToolPages.h"
+#include "tools/Metronome.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -75,16 +78,15 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
         effectPages_.push_back(page);
         pages_->addWidget(page);
     }
+    if (!context_.metronome) {
+        ownMetronome_ = std::make_unique<tools::Metronome>(context_.engine.settings, context_.messages);
+        context_.metronome = ownMetronome_.get();
+    }
+    context_.engine.effects().setClickSource(context_.metronome);
     for (const QString& name : toolPageNames()) {
-        auto* page = new QWidget(pages_);
-        auto* column = new QVBoxLayout(page);
-        auto* title = new QLabel(name, page);
-        title->setProperty("role", "title");
-        auto* note = new QLabel("This page comes with the tool pages.", page);
-        note->setProperty("role", "secondary");
-        column->addWidget(title);
-        column->addWidget(note);
-        column->addStretch(1);
+        ToolPage* page = name == "Metro"  ? makeMetroPage(context_, *context_.metronome, pages_)
+                         : name == "Keys" ? makeKeysPage(context_, pages_)
+                                          : makePlaceholderPage(name, context_, pages_);
         toolPages_.push_back(page);
         pages_->addWidget(page);
     }
@@ -108,7 +110,23 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
     pollState();
 }
 
-MainWindow::~MainWindow() { context_.engine.setMeterDisplay(nullptr); }
+MainWindow::~MainWindow()
+{
+    // The run clicks with the metronome, which may go with this window.
+    if (context_.run.active()) context_.run.stop();
+    context_.run.wait();
+    context_.engine.effects().setClickSource(nullptr);
+    if (ownMetronome_) context_.metronome = nullptr;
+    context_.engine.setMeterDisplay(nullptr);
+}
+
+ToolPage* MainWindow::toolPage(const QString& name) const
+{
+    const auto& names = toolPageNames();
+    for (size_t i = 0; i < names.size(); ++i)
+        if (names[i] == name) return toolPages_[i];
+    return nullptr;
+}
 
 QWidget* MainWindow::buildTopRow()
 {
@@ -272,7 +290,9 @@ void MainWindow::showToolPage(const QString& name)
     const auto it = std::find(names.begin(), names.end(), name);
     if (it == names.end()) return;
     const int i = static_cast<int>(it - names.begin());
-    pages_->setCurrentWidget(toolPages_[static_cast<size_t>(i)]);
+    ToolPage* page = toolPages_[static_cast<size_t>(i)];
+    page->refresh();
+    pages_->setCurrentWidget(page);
     pageButtons_->button(i + 1)->setChecked(true);
     // No effect's button is lit while a tool page shows.
     effectGroup_->setExclusive(false);
@@ -297,6 +317,7 @@ void MainWindow::refillPresetBox()
 void MainWindow::refreshAfterChange()
 {
     if (auto* page = dynamic_cast<EffectPage*>(pages_->currentWidget())) page->refresh();
+    if (auto* page = dynamic_cast<ToolPage*>(pages_->currentWidget())) page->refresh();
     pollState();
 }
 
@@ -400,12 +421,14 @@ void MainWindow::pollState()
         runPending_ = false;
         setStatus(QString("Running at %1 Hz").arg(context_.engine.ProcessingRate.load()));
         for (EffectPage* p : effectPages_) p->runStateChanged(true);
+        for (ToolPage* p : toolPages_) p->runStateChanged(true);
     } else if (!active && (wasActive_ || runPending_)) {
         // A short run may begin and end between two ticks.
         wasActive_ = false;
         runPending_ = false;
         setStatus(QString("Stopped: %1").arg(runEndText(context_.run.endReason())));
         for (EffectPage* p : effectPages_) p->runStateChanged(false);
+        for (ToolPage* p : toolPages_) p->runStateChanged(false);
     }
 }
 
@@ -414,7 +437,14 @@ void MainWindow::keyPressEvent(QKeyEvent* event)
     const int key = event->key();
     if (key >= Qt::Key_F1 && key <= Qt::Key_F12 && context_.engine.settings.ShortcutsON) {
         const bool ctrl = (event->modifiers() & Qt::ControlModifier) != 0;
-        if (context_.shortcuts.functionKey(key - Qt::Key_F1 + 1, ctrl, event->isAutoRepeat())) {
+        // The Load preset dialog asks which sections to load, unless the Keys
+        // page says not to.
+        WindowLoadDialog dialog(this);
+        context_.presets.setLoadDialog(&dialog);
+        const bool handled = context_.shortcuts.functionKey(key - Qt::Key_F1 + 1, ctrl, event->isAutoRepeat());
+        context_.presets.setLoadDialog(nullptr);
+        if (handled) {
+            presetBox_->setEditText(QString::fromStdString(context_.presets.currentPresetName()));
             refreshAfterChange();
             return;
         }

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 class QButtonGroup;
@@ -24,9 +25,14 @@ class QStackedWidget;
 class QTimer;
 class QToolButton;
 
+namespace stravik::tools {
+class Metronome;
+}
+
 namespace stravik::ui {
 
 class EffectPage;
+class ToolPage;
 class Lamp;
 class LevelMeter;
 class VolumeControl;
@@ -60,6 +66,7 @@ public:
     // Shows a tool page by its button's name ("Tuner", "Setup", ...).
     void showToolPage(const QString& name);
     EffectPage* effectPage(int effect) const { return effectPages_[static_cast<size_t>(effect)]; }
+    ToolPage* toolPage(const QString& name) const;
     QWidget* currentPage() const;
 
     // The preset box, filled from the store (sorted); keeps the text when it
@@ -100,7 +107,9 @@ private:
     WindowMeters meters_;
     QStackedWidget* pages_ = nullptr;
     std::vector<EffectPage*> effectPages_;
-    std::vector<QWidget*> toolPages_;
+    std::vector<ToolPage*> toolPages_;
+    // The metronome the chain clicks with, when the context brings none.
+    std::unique_ptr<tools::Metronome> ownMetronome_;
     std::vector<QPushButton*> effectButtons_;
     std::vector<Lamp*> lamps_;
     QButtonGroup* pageButtons_ = nullptr;

@@ -14,6 +14,7 @@
 #include "ui/MainWindow.h"
 #include "ui/PresetDialogs.h"
 #include "ui/QtMessages.h"
+#include "ui/ShortcutDialogs.h"
 #include "ui/Skin.h"
 
 #include <QApplication>
@@ -94,6 +95,10 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
     load.turnOffOthers()->setChecked(true);
     load.show();
     ok &= savePicture(load, dir, "dialog-load-preset");
+    DefineShortcutDialog define("Select preset for this function key:", {"Clean", "Crunch", "Lead"}, "Crunch",
+                                &window);
+    define.show();
+    ok &= savePicture(define, dir, "dialog-define-shortcut");
     return ok ? 0 : 1;
 }
 

@@ -13,6 +13,10 @@ class Shortcuts;
 class UserMessages;
 } // namespace stravik
 
+namespace stravik::tools {
+class Metronome;
+}
+
 namespace stravik::ui {
 
 struct WindowContext {
@@ -24,6 +28,9 @@ struct WindowContext {
     Shortcuts& shortcuts;
     ProcessingRun& run;
     UserMessages& messages;
+    // The metronome of the Metro page and the chain's click; the main window
+    // makes its own when none is given.
+    tools::Metronome* metronome = nullptr;
 };
 
 } // namespace stravik::ui

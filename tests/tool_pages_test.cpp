@@ -1,0 +1,166 @@
+// test-label: threads
+// The tool pages' real widgets, offscreen: the metronome's tap tempo, its
+// page driving the click a run mixes in, and a function key defined on the
+// Keys page.
+#include "WindowTest.h"
+
+#include "TestFiles.h"
+#include "ui/Controls.h"
+#include "ui/ToolPage.h"
+#include "ui/ShortcutDialogs.h"
+#include "ui/pages/PageKit.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+
+using namespace stravik;
+using namespace testfiles;
+using namespace windowtest;
+
+namespace {
+
+ui::SliderRow* slider(QWidget* page, int i) { return page->findChildren<ui::SliderRow*>().at(i); }
+
+QPushButton* button(QWidget* page, const QString& text)
+{
+    for (QPushButton* b : page->findChildren<QPushButton*>())
+        if (b->text() == text) return b;
+    ADD_FAILURE() << "no button " << text.toStdString();
+    return nullptr;
+}
+
+void waitForRunEnd(Window& w)
+{
+    for (int i = 0; i < 2000 && w.run.active(); ++i) {
+        QApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    w.window->pollState();
+}
+
+} // namespace
+
+// Taps 500 ms apart set 120 bpm and move the slider; the first tap, long
+// after start, changes nothing; taps 100 ms apart stop at 300 bpm.
+TEST(ToolPages, MetroTapTempoSetsTheTempo)
+{
+    Window w;
+    w.window->showToolPage("Metro");
+    ui::ToolPage* page = w.window->toolPage("Metro");
+    ui::SliderRow* tempo = slider(page, 0);
+    QPushButton* tap = button(page, "T");
+
+    w.clockMs = 60000;
+    tap->click();
+    EXPECT_FLOAT_EQ(w.engine->settings.MetroTempo.get(), 150.0f);
+    w.clockMs += 500;
+    tap->click();
+    EXPECT_FLOAT_EQ(w.engine->settings.MetroTempo.get(), 120.0f);
+    EXPECT_EQ(tempo->slider()->value(), 1200);
+    EXPECT_EQ(tempo->valueLabel()->text(), "120 bpm");
+    EXPECT_DOUBLE_EQ(w.metronome.period(), 0.5);
+    w.clockMs += 100;
+    tap->click();
+    EXPECT_EQ(tempo->slider()->value(), 3000);
+    EXPECT_EQ(tempo->valueLabel()->text(), "300 bpm");
+}
+
+// "Open..." is offered with "Wave file" only. With the page's switch on,
+// 120 bpm from the slider and the beep, a run at 48000 Hz over silence
+// clicks at 0 and 0.5 s and is silent between.
+TEST(ToolPages, MetroPageDrivesTheRunsClick)
+{
+    Window w;
+    TempDir dir;
+    w.window->showToolPage("Metro");
+    ui::ToolPage* page = w.window->toolPage("Metro");
+    auto* sound = page->findChild<ui::ChoiceButtons*>();
+    ASSERT_NE(sound, nullptr);
+    sound->button(2)->click();
+    EXPECT_EQ(w.engine->settings.MetroSound.get(), tools::Metronome::kWaveFile);
+    EXPECT_TRUE(button(page, "Open...")->isEnabled());
+    sound->button(0)->click();
+    EXPECT_EQ(w.metronome.activeSound(), tools::Metronome::kBeep);
+    EXPECT_FALSE(button(page, "Open...")->isEnabled());
+
+    slider(page, 0)->slider()->setValue(1200);
+    EXPECT_DOUBLE_EQ(w.metronome.period(), 0.5);
+    slider(page, 1)->slider()->setValue(40);
+    EXPECT_FLOAT_EQ(w.engine->settings.MetroVolume.get(), 0.4f);
+    page->findChild<QCheckBox*>("onOff")->click();
+    EXPECT_EQ(w.engine->metronomeOn.get(), 1);
+
+    writeWav(dir.file("in.wav"), std::vector<int16_t>(48000, 0));
+    w.engine->settings.stereo = 0;
+    w.engine->settings.SampleRate = 48000;
+    w.engine->settings.FileIn = dir.file("in.wav");
+    w.engine->settings.FileOut = dir.file("out.wav");
+    w.engine->fileInput = true;
+    w.engine->fileOutput = true;
+    w.window->startButton()->click();
+    waitForRunEnd(w);
+    const auto out = readSamples(dir.file("out.wav"));
+    ASSERT_GE(out.size(), 48000u);
+    const auto loudest = [&](size_t from, size_t to) {
+        int peak = 0;
+        for (size_t i = from; i < to; ++i) peak = std::max(peak, std::abs(static_cast<int>(out[i])));
+        return peak;
+    };
+    EXPECT_GT(loudest(0, 2400), 1000);      // the first beep, 50 ms
+    EXPECT_EQ(loudest(4000, 23000), 0);     // nothing between the beats
+    EXPECT_GT(loudest(24000, 26400), 1000); // the second, 0.5 s on
+}
+
+// F3 defined on the Keys page (through "Define shortcut") loads its preset
+// from the key, without the load dialog when the page says so; Delete frees
+// the key again.
+TEST(ToolPages, AShortcutDefinedOnTheKeysPageLoadsItsPreset)
+{
+    Window w;
+    w.store.write("echo", "1", "presets\\Slapback");
+    w.store.write("echo_delay", "1.2", "presets\\Slapback");
+    w.store.write("echo", "1", "presets\\Ambient");
+    w.window->showToolPage("Keys");
+    ui::ToolPage* page = w.window->toolPage("Keys");
+    auto* table = page->findChild<QTableWidget*>("shortcutTable");
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->item(2, 0)->text(), " F3 ");
+    EXPECT_EQ(table->item(14, 0)->text(), " Ctrl+F3 ");
+
+    QStringList offered;
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<ui::DefineShortcutDialog*>(QApplication::activeModalWidget());
+        if (!d) return;
+        for (int i = 0; i < d->list()->count(); ++i) offered << d->list()->item(i)->text();
+        d->list()->setCurrentRow(offered.indexOf("Slapback"));
+        d->accept();
+    });
+    emit table->cellDoubleClicked(2, 1);
+    EXPECT_EQ(offered, QStringList({"None", "Ambient", "Slapback"}));
+    EXPECT_EQ(w.engine->settings.Shortcuts[2].get(), "Slapback");
+    EXPECT_EQ(table->item(2, 1)->text(), "Slapback");
+
+    for (QCheckBox* b : page->findChildren<QCheckBox*>())
+        if (b->text() == "Don't show load dialog box") b->click();
+    ASSERT_EQ(w.engine->settings.ShortcutDial.get(), 1);
+    QKeyEvent f3(QEvent::KeyPress, Qt::Key_F3, Qt::NoModifier);
+    QApplication::sendEvent(w.window.get(), &f3);
+    EXPECT_FLOAT_EQ(w.engine->params.echo.echo_delay.get(), 1.2f);
+    EXPECT_EQ(w.window->presetBox()->currentText(), "Slapback");
+
+    table->setCurrentCell(2, 1);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+    QApplication::sendEvent(table, &del);
+    EXPECT_EQ(w.engine->settings.Shortcuts[2].get(), "");
+    EXPECT_EQ(table->item(2, 1)->text(), "None");
+}
