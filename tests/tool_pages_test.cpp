@@ -1,7 +1,7 @@
 // test-label: threads
 // The tool pages' real widgets, offscreen: the metronome's tap tempo, its
-// page driving the click a run mixes in, and a function key defined on the
-// Keys page.
+// page driving the click a run mixes in, a function key defined on the Keys
+// page, a MIDI program and the MIDI input set up on the MIDI page.
 #include "WindowTest.h"
 
 #include "TestFiles.h"
@@ -14,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QPushButton>
@@ -163,4 +164,61 @@ TEST(ToolPages, AShortcutDefinedOnTheKeysPageLoadsItsPreset)
     QApplication::sendEvent(table, &del);
     EXPECT_EQ(w.engine->settings.Shortcuts[2].get(), "");
     EXPECT_EQ(table->item(2, 1)->text(), "None");
+}
+
+// Program 5 defined on the MIDI page loads its preset from a program change
+// on the channel chosen in "MIDI controller setup"; the setup is not offered
+// while a run goes.
+TEST(ToolPages, MidiPageSetsUpTheInputAndTheProgramTable)
+{
+    Window w;
+    w.context.midiDevices = [] { return std::vector<std::string>{"Foot controller", "Keyboard"}; };
+    w.store.write("echo", "1", "presets\\Slapback");
+    w.store.write("echo_delay", "1.2", "presets\\Slapback");
+    w.window->showToolPage("MIDI");
+    ui::ToolPage* page = w.window->toolPage("MIDI");
+    auto* table = page->findChild<QTableWidget*>("shortcutTable");
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->rowCount(), 64);
+    EXPECT_EQ(table->item(5, 0)->text(), " 5");
+
+    QTimer::singleShot(0, [] {
+        if (auto* d = qobject_cast<ui::DefineShortcutDialog*>(QApplication::activeModalWidget())) {
+            d->list()->setCurrentRow(1);
+            d->accept();
+        }
+    });
+    emit table->cellDoubleClicked(5, 1);
+    EXPECT_EQ(w.engine->settings.MIDIShortcuts[5].get(), "Slapback");
+
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+        auto* d = qobject_cast<ui::MidiSetupDialog*>(QApplication::activeModalWidget());
+        if (!d) return;
+        for (int i = 0; i < d->device()->count(); ++i) listed << d->device()->itemText(i);
+        d->enableInput()->setChecked(true);
+        d->device()->setCurrentIndex(1);
+        d->channel()->setCurrentIndex(3);
+        d->effectControl()->setChecked(true);
+        d->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
+    button(page, "Setup...")->click();
+    EXPECT_EQ(listed, QStringList({"Foot controller", "Keyboard"}));
+    EXPECT_EQ(w.engine->settings.ProgMidiInEnable.get(), 1);
+    EXPECT_EQ(w.engine->settings.ProgMidiInDevice.get(), 1);
+    EXPECT_EQ(w.engine->settings.ProgMidiChan.get(), 3);
+    EXPECT_EQ(w.engine->settings.CtrlMidiEnable.get(), 1);
+
+    for (QCheckBox* b : page->findChildren<QCheckBox*>())
+        if (b->text() == "MIDI control enabled") b->click();
+    ASSERT_EQ(w.engine->settings.MIDIShortcutsON.get(), 1);
+    w.shortcuts.midiMessage(4, 12, 5, 0); // another channel
+    EXPECT_FLOAT_EQ(w.engine->params.echo.echo_delay.get(), 0.5f);
+    w.shortcuts.midiMessage(3, 12, 5, 0);
+    EXPECT_FLOAT_EQ(w.engine->params.echo.echo_delay.get(), 1.2f);
+
+    w.engine->running = true;
+    page->runStateChanged(true);
+    EXPECT_FALSE(button(page, "Setup...")->isEnabled());
+    w.engine->running = false;
 }

@@ -13,6 +13,7 @@
 #include "ui/ToolPage.h"
 #include "ui/pages/ToolPages.h"
 #include "tools/Metronome.h"
+#include "control/MidiInput.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -83,9 +84,11 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
         context_.metronome = ownMetronome_.get();
     }
     context_.engine.effects().setClickSource(context_.metronome);
+    const auto midiDevices = [&c = context_] { return c.midiDevices ? c.midiDevices() : control::midiInputDevices(); };
     for (const QString& name : toolPageNames()) {
         ToolPage* page = name == "Metro"  ? makeMetroPage(context_, *context_.metronome, pages_)
                          : name == "Keys" ? makeKeysPage(context_, pages_)
+                         : name == "MIDI" ? makeMidiPage(context_, midiDevices, pages_)
                                           : makePlaceholderPage(name, context_, pages_);
         toolPages_.push_back(page);
         pages_->addWidget(page);

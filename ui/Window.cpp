@@ -99,6 +99,9 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
                                 &window);
     define.show();
     ok &= savePicture(define, dir, "dialog-define-shortcut");
+    MidiSetupDialog midi(context.engine.settings, {"USB MIDI foot controller", "Keyboard"}, &window);
+    midi.show();
+    ok &= savePicture(midi, dir, "dialog-midi-controller-setup");
     return ok ? 0 : 1;
 }
 

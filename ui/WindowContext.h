@@ -2,6 +2,10 @@
 // What the window's pages and dialogs work with: the engine and its run, the
 // presets and settings, the shortcuts, the messages. One of each, made by the
 // program (or a test) and handed to the main window.
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace stravik {
 class Engine;
 class EngineEffects;
@@ -31,6 +35,8 @@ struct WindowContext {
     // The metronome of the Metro page and the chain's click; the main window
     // makes its own when none is given.
     tools::Metronome* metronome = nullptr;
+    // Lists the MIDI inputs for the MIDI page; the system's when not given.
+    std::function<std::vector<std::string>()> midiDevices = {};
 };
 
 } // namespace stravik::ui

@@ -2,6 +2,10 @@
 // The tool pages, one file each.
 #include "ui/ToolPage.h"
 
+#include <functional>
+#include <string>
+#include <vector>
+
 namespace stravik::tools {
 class Metronome;
 }
@@ -10,5 +14,7 @@ namespace stravik::ui {
 
 ToolPage* makeMetroPage(WindowContext& c, tools::Metronome& metronome, QWidget* parent);
 ToolPage* makeKeysPage(WindowContext& c, QWidget* parent);
+// devices: lists the MIDI inputs when the setup dialog opens.
+ToolPage* makeMidiPage(WindowContext& c, std::function<std::vector<std::string>()> devices, QWidget* parent);
 
 } // namespace stravik::ui
