@@ -1,7 +1,8 @@
 // test-label: threads
 // The tool pages' real widgets, offscreen: the metronome's tap tempo, its
 // page driving the click a run mixes in, a function key defined on the Keys
-// page, a MIDI program and the MIDI input set up on the MIDI page.
+// page, a MIDI program and the MIDI input set up on the MIDI page, the Files
+// page's paths, rules and progress.
 #include "WindowTest.h"
 
 #include "TestFiles.h"
@@ -16,6 +17,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
@@ -221,4 +223,56 @@ TEST(ToolPages, MidiPageSetsUpTheInputAndTheProgramTable)
     page->runStateChanged(true);
     EXPECT_FALSE(button(page, "Setup...")->isEnabled());
     w.engine->running = false;
+}
+
+// A path typed without an extension is stored with ".wav" and used by the
+// run; the roles are locked while a run goes; after the run the input's
+// slider stands at 100 %, and moving it seeks; the background's volume is
+// in dB.
+TEST(ToolPages, FilesPageFeedsTheRunAndFollowsIt)
+{
+    Window w;
+    TempDir dir;
+    writeWav(dir.file("riff.wav"), std::vector<int16_t>(4800, 1000));
+    w.engine->settings.stereo = 0;
+    w.engine->settings.SampleRate = 48000;
+    w.window->showToolPage("Files");
+    ui::ToolPage* page = w.window->toolPage("Files");
+    const auto edits = page->findChildren<QLineEdit*>();
+    ASSERT_EQ(edits.size(), 3);
+    edits[0]->setText(QString::fromStdString(dir.file("riff")));
+    emit edits[0]->editingFinished();
+    EXPECT_EQ(w.engine->settings.FileIn.get(), dir.file("riff.wav"));
+    EXPECT_EQ(edits[0]->text().toStdString(), dir.file("riff.wav"));
+    edits[2]->setText(QString::fromStdString(dir.file("take.wav")));
+    emit edits[2]->editingFinished();
+    for (QCheckBox* b : page->findChildren<QCheckBox*>())
+        if (b->text() == "Input file" || b->text() == "Output file") b->click();
+    ASSERT_TRUE(w.engine->fileInput.load());
+    ASSERT_TRUE(w.engine->fileOutput.load());
+
+    w.engine->running = true;
+    page->runStateChanged(true);
+    EXPECT_FALSE(edits[0]->isEnabled());
+    EXPECT_FALSE(button(page, "Browse...")->isEnabled());
+    w.engine->running = false;
+    page->runStateChanged(false);
+    EXPECT_TRUE(edits[0]->isEnabled());
+
+    w.window->startButton()->click();
+    waitForRunEnd(w);
+    const auto take = readSamples(dir.file("take.wav"));
+    ASSERT_GE(take.size(), 4736u); // the riff went through
+    EXPECT_NE(take[1000], 0);
+    page->refresh();
+    ui::SliderRow* position = slider(page, 0);
+    EXPECT_EQ(position->slider()->value(), 100);
+    EXPECT_EQ(position->valueLabel()->text(), "100%");
+    position->slider()->setValue(40);
+    EXPECT_EQ(w.files.inputProgress(), 40);
+
+    ui::SliderRow* volume = slider(page, 2);
+    volume->slider()->setValue(44);
+    EXPECT_NEAR(w.engine->settings.MixAmp.get(), 0.501187, 1e-6);
+    EXPECT_EQ(volume->valueLabel()->text(), "-6dB");
 }

@@ -87,7 +87,8 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
     const auto midiDevices = [&c = context_] { return c.midiDevices ? c.midiDevices() : control::midiInputDevices(); };
     for (const QString& name : toolPageNames()) {
         ToolPage* page = name == "Metro"  ? makeMetroPage(context_, *context_.metronome, pages_)
-                         : name == "Keys" ? makeKeysPage(context_, pages_)
+                         : name == "Keys"  ? makeKeysPage(context_, pages_)
+                         : name == "Files" ? makeFilesPage(context_, pages_)
                          : name == "MIDI" ? makeMidiPage(context_, midiDevices, pages_)
                                           : makePlaceholderPage(name, context_, pages_);
         toolPages_.push_back(page);
