@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cassert>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace stravik {
 
@@ -74,8 +76,15 @@ Engine::PresetLoadGuard::~PresetLoadGuard() { engine_.setPresetLoading(false); }
 
 void Engine::setPresetLoading(bool on)
 {
-    std::lock_guard lock(EngineLock);
-    PresetLoading = on;
+    // Both this store and the block's count at its start are sequentially
+    // consistent: either the block sees the switch, or the count read here
+    // shows the block running and this waits for its end.
+    PresetLoading.store(on, std::memory_order_seq_cst);
+    if (!on) return;
+    const std::uint64_t phase = blockPhase_.load(std::memory_order_seq_cst);
+    if (phase % 2 == 0) return;
+    while (blockPhase_.load(std::memory_order_acquire) == phase)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
 }
 
 void Engine::setOutputDevice(OutputDevice* device) { device_ = device ? device : &nullDevice_; }
@@ -198,7 +207,11 @@ void Engine::ProcessBlock(int n)
     assert(n <= kBlockFrames && "blocks are at most 128 frames");
     if (n > kBlockFrames) n = kBlockFrames;
     if (n < 1 && !fileInput) return;
-    std::lock_guard engineLock(EngineLock);
+    struct Phase {
+        std::atomic<std::uint64_t>& count;
+        explicit Phase(std::atomic<std::uint64_t>& c) : count(c) { count.fetch_add(1, std::memory_order_seq_cst); }
+        ~Phase() { count.fetch_add(1, std::memory_order_release); }
+    } phase(blockPhase_);
     auto& p = params;
     const bool stereo = settings.stereo != 0;
     const bool useAsio = settings.UseASIO != 0;

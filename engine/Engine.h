@@ -177,9 +177,11 @@ public:
 private:
     void setPresetLoading(bool on);
 
-    // Held by ProcessBlock for the whole block, and around the changes of
-    // PresetLoading.
-    std::mutex EngineLock;
+    // Counts the starts and ends of blocks (odd while one runs). Switching
+    // PresetLoading on waits for a block that began before it to end, so
+    // that the changes that follow never meet a block that did not see the
+    // switch; the block itself never waits.
+    std::atomic<std::uint64_t> blockPhase_{0};
     std::atomic<bool> PresetLoading{false};
 
     void finishMono(int n, bool beepSnapshot);
