@@ -1,5 +1,7 @@
 #include "app/DevicesCommand.h"
 
+#include "control/MidiInput.h"
+#include "control/PedalInput.h"
 #include "engine/devices/AlsaBackend.h"
 #include "engine/devices/JackDriver.h"
 
@@ -12,9 +14,11 @@ namespace {
 const char kUsage[] =
     "usage: korvex devices\n"
     "\n"
-    "Lists the audio devices a run can use, one a line: 'input N: NAME' for capture\n"
-    "devices and 'output N: NAME' for playback devices. N is the index the settings\n"
-    "WaveInDevice and DSDevice use; korvex run --input and --output take N or NAME.\n";
+    "Lists the devices a run can use, one a line: 'input N: NAME' for capture\n"
+    "devices and 'output N: NAME' for playback devices, 'pedal N: NAME' for\n"
+    "expression pedals (joystick-class devices) and 'midi N: NAME' for MIDI inputs.\n"
+    "N is the index the settings use: WaveInDevice and DSDevice (korvex run --input\n"
+    "and --output take N or NAME), JoyInDevice, MidiInDevice and ProgMidiInDevice.\n";
 
 } // namespace
 
@@ -37,6 +41,10 @@ int devicesCommand(int argc, char** argv)
     // The JACK servers this user can reach (ASIO_dev; korvex run --jack).
     i = 0;
     for (const auto& name : JackDriver::servers()) std::printf("jack %d: %s\n", i++, name.c_str());
+    i = 0;
+    for (const auto& name : control::pedalDeviceNames()) std::printf("pedal %d: %s\n", i++, name.c_str());
+    i = 0;
+    for (const auto& name : control::midiInputDevices()) std::printf("midi %d: %s\n", i++, name.c_str());
     return 0;
 }
 

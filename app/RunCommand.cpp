@@ -1,14 +1,18 @@
 #include "app/RunCommand.h"
 
 #include "app/CommandSupport.h"
+#include "control/RunControllers.h"
 #include "engine/ConsoleMessages.h"
 #include "engine/Engine.h"
 #include "engine/FileRoles.h"
 #include "engine/ProcessingRun.h"
 #include "engine/devices/AlsaBackend.h"
 #include "engine/devices/JackDriver.h"
+#include "presets/EngineEffects.h"
+#include "presets/PresetStore.h"
 #include "presets/RegistryStore.h"
 #include "presets/SettingsStore.h"
+#include "presets/Shortcuts.h"
 
 #include <chrono>
 #include <cmath>
@@ -58,6 +62,8 @@ const char kUsage[] =
     "                       then 'late cycles L of C  server xruns X')\n"
     "\n"
     "--set and --preset act for this run only; nothing is stored.\n"
+    "The expression pedal and MIDI inputs play their part when the settings enable\n"
+    "them (JoyEnable, MidiInEnable, ProgMidiInEnable; `korvex devices` lists them).\n"
     "Exit status: 0 after a clean stop, 1 when the run could not start or a device\n"
     "failed (the reason is printed), 2 usage error.\n";
 
@@ -230,10 +236,19 @@ int runCommand(int argc, char** argv)
     if (!o.outFile.empty()) engine->settings.FileOut = o.outFile;
     if (!o.background.empty()) engine->settings.FileMix = o.background;
 
+    // The pedal and the MIDI inputs; program changes load from the stored
+    // presets, which the run only reads.
+    RegistryStore presetStore(RegistryStore::defaultPath(), &messages, RegistryStore::Access::ReadOnly);
+    EngineEffects presetEffects(*engine);
+    PresetStore presets(*engine, presetStore, messages, presetEffects);
+    Shortcuts shortcuts(*engine, presets, presetEffects);
+    control::RunControllers controllers(*engine, presetStore.ok() ? &shortcuts : nullptr);
+
     installStopSignals();
     int exitCode = 1;
     {
         ProcessingRun run(*engine, files, alsa, messages);
+        run.setRunInputs(&controllers);
         if (run.start() == ProcessingRun::StartResult::Started) {
             using Clock = std::chrono::steady_clock;
             const Clock::time_point begin = Clock::now();

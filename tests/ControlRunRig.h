@@ -1,6 +1,6 @@
 #pragma once
-// A processing run for the controller tests: a looping recording (a 220 Hz
-// tone) through the whole chain into an output paced like a live device,
+// A processing run for the controller tests: a recording (a minute of a
+// 220 Hz tone, longer than any test runs) through the whole chain into an output paced like a live device,
 // with the run's controllers (pedal, MIDI, preset shortcuts on a store in
 // memory) plugged in as the program plugs them.
 #include "control/RunControllers.h"
@@ -132,7 +132,7 @@ struct Rig {
 
     Rig()
     {
-        std::vector<int16_t> tone(48000);
+        std::vector<int16_t> tone(60 * 48000);
         for (size_t k = 0; k < tone.size(); ++k)
             tone[k] = static_cast<int16_t>(std::lround(kToneAmplitude * std::sin(2 * M_PI * 220.0 * k / 48000.0)));
         testfiles::writeWav(dir.file("in.wav"), tone);
