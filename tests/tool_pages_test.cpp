@@ -2,12 +2,13 @@
 // The tool pages' real widgets, offscreen: the metronome's tap tempo, its
 // page driving the click a run mixes in, a function key defined on the Keys
 // page, a MIDI program and the MIDI input set up on the MIDI page, the Files
-// page's paths, rules and progress.
+// page's paths, rules and progress, the presets manager's export and import.
 #include "WindowTest.h"
 
 #include "TestFiles.h"
 #include "ui/Controls.h"
 #include "ui/ToolPage.h"
+#include "ui/PresetsManager.h"
 #include "ui/ShortcutDialogs.h"
 #include "ui/pages/PageKit.h"
 
@@ -275,4 +276,51 @@ TEST(ToolPages, FilesPageFeedsTheRunAndFollowsIt)
     volume->slider()->setValue(44);
     EXPECT_NEAR(w.engine->settings.MixAmp.get(), 0.501187, 1e-6);
     EXPECT_EQ(volume->valueLabel()->text(), "-6dB");
+}
+
+// Two of three presets exported through the manager come back whole after
+// they were deleted there, and the manager says how many it imported.
+TEST(ToolPages, PresetsManagerExportsAndImportsAFile)
+{
+    Window w;
+    TempDir dir;
+    for (const char* name : {"Clean", "Crunch", "Lead"}) {
+        w.store.write("echo", "1", std::string("presets\\") + name);
+        w.store.write("echo_delay", std::string(name) == "Lead" ? "0.7" : "0.3", std::string("presets\\") + name);
+    }
+    w.store.write("rev_room", "0.9", "presets\\Lead");
+    const std::string file = dir.file("mine.fxp");
+    {
+        ui::PresetsManager manager(w.context, w.window.get());
+        manager.chooseFile = [&](bool saving, const QString&, const QString&) {
+            EXPECT_TRUE(saving);
+            return QString::fromStdString(file);
+        };
+        ASSERT_EQ(manager.list()->count(), 3);
+        manager.list()->item(1)->setSelected(true);
+        manager.list()->item(2)->setSelected(true);
+        button(&manager, "Export...")->click();
+        EXPECT_EQ(manager.result(), QDialog::Accepted);
+    }
+    {
+        ui::PresetsManager manager(w.context, w.window.get());
+        manager.list()->item(1)->setSelected(true);
+        manager.list()->item(2)->setSelected(true);
+        w.messages.queueAnswer(MessageAnswer::Yes);
+        button(&manager, "Delete")->click();
+        ASSERT_EQ(manager.list()->count(), 1);
+        EXPECT_FALSE(w.presets.exists("Lead"));
+
+        manager.chooseFile = [&](bool saving, const QString&, const QString&) {
+            EXPECT_FALSE(saving);
+            return QString::fromStdString(file);
+        };
+        button(&manager, "Import...")->click();
+        EXPECT_EQ(manager.list()->count(), 3);
+        EXPECT_TRUE(manager.storeChanged());
+    }
+    EXPECT_EQ(w.messages.texts().back(), "2 presets imported.");
+    EXPECT_EQ(w.store.read("echo_delay", "presets\\Crunch"), "0.3");
+    EXPECT_EQ(w.store.read("echo_delay", "presets\\Lead"), "0.7");
+    EXPECT_EQ(w.store.read("rev_room", "presets\\Lead"), "0.9");
 }

@@ -9,6 +9,7 @@
 #include "ui/Controls.h"
 #include "ui/EffectPage.h"
 #include "ui/PresetDialogs.h"
+#include "ui/PresetsManager.h"
 #include "ui/Skin.h"
 #include "ui/ToolPage.h"
 #include "ui/pages/ToolPages.h"
@@ -175,7 +176,9 @@ QWidget* MainWindow::buildTopRow()
     menu->addAction("Save preset", this, &MainWindow::savePreset);
     menu->addAction("Delete preset", this, &MainWindow::deletePreset);
     menu->addAction("Presets manager", this, [this] {
-        context_.messages.show("The presets manager comes with the tool pages.", {}, MessageIcon::Information);
+        PresetsManager manager(context_, this);
+        manager.exec();
+        if (manager.storeChanged()) refillPresetBox();
     });
     presetMenu_->setMenu(menu);
     line->addWidget(presetMenu_);

@@ -13,6 +13,7 @@
 #include "ui/EffectPage.h"
 #include "ui/MainWindow.h"
 #include "ui/PresetDialogs.h"
+#include "ui/PresetsManager.h"
 #include "ui/QtMessages.h"
 #include "ui/ShortcutDialogs.h"
 #include "ui/Skin.h"
@@ -73,6 +74,9 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
         std::fprintf(stderr, "korvex: cannot make the folder %s\n", qPrintable(dir));
         return 1;
     }
+    // The demonstration presets, in the store in memory, so that the lists
+    // show what a user sees.
+    if (importDemoPresetsOnFirstStart(1, context.store, programDir(), context.messages)) window.refillPresetBox();
     window.show();
     bool ok = true;
     const auto& pages = effectPages();
@@ -102,6 +106,9 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
     MidiSetupDialog midi(context.engine.settings, {"USB MIDI foot controller", "Keyboard"}, &window);
     midi.show();
     ok &= savePicture(midi, dir, "dialog-midi-controller-setup");
+    PresetsManager manager(context, &window);
+    manager.show();
+    ok &= savePicture(manager, dir, "dialog-presets-manager");
     return ok ? 0 : 1;
 }
 
