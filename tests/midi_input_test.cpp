@@ -5,9 +5,9 @@
 // run of the whole chain on a recording: a program change loads its preset,
 // controllers switch the pitch shifter and set the output volume, the pitch
 // wheel and a controller move the wah, messages on the wrong channel or
-// controller are ignored; malformed streams and a burst of a thousand
-// messages a second; the device list in `korvex devices` and the warnings of
-// `korvex run`.
+// controller are ignored; malformed streams, a burst of a thousand
+// messages a second and a controller unplugged mid-run; the device list in
+// `korvex devices` and the warnings of `korvex run`.
 #include "control/MidiInput.h"
 #include "control/RunControllers.h"
 
@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,31 @@ TEST_F(MidiTest, AThousandMessagesASecondMoveTheWahWithoutABreakInTheSound)
     ASSERT_GT(peaks.size(), 50u);
     EXPECT_GT(*std::min_element(peaks.begin(), peaks.end()), controlrig::kToneAmplitude / 100);
     EXPECT_TRUE(rig.run->running());
+}
+
+TEST_F(MidiTest, AControllerUnpluggedMidRunLeavesTheRunGoing)
+{
+    auto unplugged = std::make_unique<MidiSender>();
+    ASSERT_TRUE(unplugged->ok());
+    const auto list = control::midiInputDevices();
+    const auto it = std::find(list.begin(), list.end(), unplugged->portName());
+    ASSERT_NE(it, list.end());
+    sharedInput();
+    rig.engine->settings.MidiInDevice = rig.engine->settings.ProgMidiInDevice = static_cast<int>(it - list.begin());
+    ASSERT_TRUE(rig.start());
+    const long routed = rig.controllers.midiMessagesRouted();
+    ASSERT_TRUE(unplugged->send({0xB0, 104, 127}));
+    ASSERT_TRUE(unplugged->waitSent());
+    ASSERT_TRUE(waitFor([&] { return rig.controllers.midiMessagesRouted() > routed; }));
+    EXPECT_EQ(rig.engine->params.pitch.pitch_enabled.get(), 1);
+    unplugged.reset();
+    EXPECT_TRUE(rig.playBlocks(50));
+    EXPECT_TRUE(rig.run->running());
+    rig.run->stop();
+    rig.run->wait();
+    EXPECT_EQ(rig.run->endReason(), RunEnd::Stopped);
+    EXPECT_FALSE(rig.controllers.wahMidiOpen());
+    EXPECT_TRUE(rig.messages.texts().empty());
 }
 
 TEST_F(MidiTest, KorvexListsTheMidiInputsAndItsRunWarnsAboutThoseItCannotOpen)
