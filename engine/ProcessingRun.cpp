@@ -426,7 +426,8 @@ void ProcessingRun::threadMain()
         } else {
             e.prepareDeviceInput(rate, deviceRate_);
             e.outputOpened();
-            setProcessPriority(e.settings.Priority == 1);
+            // The direct hardware path runs its process at the highest priority.
+            setProcessPriority(e.settings.Priority == 1 || (input_ && input_->direct()));
             const bool started = useJack ? jack_->start(e.settings.JackConnect != 0, messages_)
                                          : e.fileInput || input_->start(messages_);
             if (!started) {

@@ -62,6 +62,9 @@ void readSettings(Engine& engine, const RegistryStore& store, const DeviceCounts
                 k.set(engine, m, store.ReadFloatValue(key, static_cast<float>(k.missing), path));
         }
     }
+    // "Fastest" input needs a kernel driver that signals each finished
+    // buffer; there is none here, so the setting is always off.
+    engine.settings.InputFast = 0;
 }
 
 bool writeSettings(const Engine& engine, RegistryStore& store)

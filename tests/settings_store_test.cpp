@@ -41,6 +41,7 @@ TEST(SettingsStore, ANewMachineGetsEveryDefaultAndTheFirstStart)
     EXPECT_EQ(engine->settings.DSDevice.get(), 2); // the first direct output when there is one
     EXPECT_EQ(engine->settings.WaveInDevice.get(), 0);
     EXPECT_EQ(engine->settings.tuner_s[2].get(), 34);
+    EXPECT_EQ(engine->settings.InputFast.get(), 0); // stored as 1 by default, forced off at start
 }
 
 TEST(SettingsStore, WrittenAtExitAndReadBack)

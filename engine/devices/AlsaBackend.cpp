@@ -51,6 +51,8 @@
 //       anything else            "An undetermined error occurred inside the DirectSound subsystem."
 #include "engine/devices/AlsaBackend.h"
 
+#include "engine/devices/AlsaDirect.h"
+
 #include <alsa/asoundlib.h>
 
 #include <algorithm>
@@ -153,9 +155,10 @@ const char* AlsaBackend::outputResultText(int alsaError)
     }
 }
 
-std::vector<std::string> AlsaBackend::hintedPcms(bool capture)
+std::vector<std::string> AlsaBackend::hintedPcms(bool capture, bool hardware)
 {
-    std::vector<std::string> names{"default"};
+    std::vector<std::string> names;
+    if (!hardware) names.emplace_back("default");
     void** hints = nullptr;
     if (snd_device_name_hint(-1, "pcm", &hints) < 0) return names;
     const char* const direction = capture ? "Input" : "Output";
@@ -165,7 +168,7 @@ std::vector<std::string> AlsaBackend::hintedPcms(bool capture)
         const bool suits = ioid == nullptr || std::strcmp(ioid, direction) == 0;
         // "null" takes and gives silence as fast as it is asked: nothing a
         // user means to play through.
-        if (name != nullptr && suits && std::strcmp(name, "null") != 0
+        if (name != nullptr && suits && std::strcmp(name, "null") != 0 && isDirect(name) == hardware
             && std::find(names.begin(), names.end(), name) == names.end())
             names.emplace_back(name);
         std::free(name);
@@ -179,6 +182,7 @@ std::vector<std::string> AlsaBackend::captureDevices()
 {
     std::lock_guard lock(mutex_);
     capture_ = hintedPcms(true);
+    for (auto& name : hintedPcms(true, true)) capture_.push_back(std::move(name));
     captureListed_ = true;
     return capture_;
 }
@@ -187,6 +191,7 @@ std::vector<std::string> AlsaBackend::playbackDevices()
 {
     std::lock_guard lock(mutex_);
     playback_ = hintedPcms(false);
+    for (auto& name : hintedPcms(false, true)) playback_.push_back(std::move(name));
     playbackListed_ = true;
     return playback_;
 }
@@ -198,6 +203,7 @@ std::unique_ptr<InputDevice> AlsaBackend::openInput(int index, int processingRat
         std::lock_guard lock(mutex_);
         if (!captureListed_) {
             capture_ = hintedPcms(true);
+            for (auto& n : hintedPcms(true, true)) capture_.push_back(std::move(n));
             captureListed_ = true;
         }
         if (index >= 0 && index < static_cast<int>(capture_.size())) name = capture_[static_cast<size_t>(index)];
@@ -206,6 +212,7 @@ std::unique_ptr<InputDevice> AlsaBackend::openInput(int index, int processingRat
         messages.show(kInputError, {}, MessageIcon::Warning);
         return nullptr;
     }
+    if (isDirect(name)) return AlsaDirectInput::open(name, processingRate, messages);
     return openInputNamed(name, processingRate, messages);
 }
 
@@ -217,6 +224,7 @@ std::unique_ptr<LiveOutputDevice> AlsaBackend::openOutput(int index, const Outpu
         std::lock_guard lock(mutex_);
         if (!playbackListed_) {
             playback_ = hintedPcms(false);
+            for (auto& n : hintedPcms(false, true)) playback_.push_back(std::move(n));
             playbackListed_ = true;
         }
         if (index >= 0 && index < static_cast<int>(playback_.size())) name = playback_[static_cast<size_t>(index)];
@@ -225,6 +233,7 @@ std::unique_ptr<LiveOutputDevice> AlsaBackend::openOutput(int index, const Outpu
         messages.show(kOutputNoDriver, kOutputTitle, MessageIcon::Information);
         return nullptr;
     }
+    if (isDirect(name)) return AlsaDirectOutput::open(name, request, messages);
     return openOutputNamed(name, request, messages);
 }
 

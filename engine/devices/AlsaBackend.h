@@ -7,8 +7,11 @@
 // Lists: the NAME of every PCM hint whose direction suits (no IOID, or
 // "Input" for capture, "Output" for playback), in ALSA's order, "default"
 // first (added when ALSA does not list it), each once, ALSA's "null" left
-// out. Opening by index uses the list as it was last returned, so an index
-// means what the user picked.
+// out; then the direct hardware path's devices, the hints' "hw:" names
+// (AlsaDirect.h), which are opened without ALSA's plugins. (The capture
+// list of the direct hardware input of some old cards would sit between
+// the two; Linux has none.) Opening by index uses the list as it was last
+// returned, so an index means what the user picked.
 //
 // Threads: the lists on the window's (or the command's) thread, the opens on
 // the processing thread; a lock keeps the two apart.
@@ -43,8 +46,11 @@ public:
     std::unique_ptr<AlsaOutput> openOutputNamed(const std::string& name, const OutputRequest& request,
                                                 UserMessages& messages);
 
-    // The PCM names of ALSA's device hints for one direction, as listed above.
-    static std::vector<std::string> hintedPcms(bool capture);
+    // The PCM names of ALSA's device hints for one direction, as listed
+    // above: the standard path's, or the direct path's "hw:" devices.
+    static std::vector<std::string> hintedPcms(bool capture, bool hardware = false);
+    // Direct path devices are opened by their "hw:" names.
+    static bool isDirect(const std::string& name) { return name.rfind("hw:", 0) == 0; }
 
     // The text of the output device's result table that stands for an ALSA
     // error code (negative errno) where no more particular message exists.

@@ -47,6 +47,9 @@ public:
     virtual std::string failureText() const = 0;
     // Overruns and other breaks in the captured stream so far.
     virtual long xruns() const = 0;
+    // A device of the direct hardware path (no conversion between the
+    // program and the driver).
+    virtual bool direct() const { return false; }
 };
 
 // What a run asks of its output device.
