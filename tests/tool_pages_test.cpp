@@ -242,11 +242,12 @@ TEST(ToolPages, FilesPageFeedsTheRunAndFollowsIt)
     const auto edits = page->findChildren<QLineEdit*>();
     ASSERT_EQ(edits.size(), 3);
     edits[0]->setText(QString::fromStdString(dir.file("riff")));
+    edits[0]->setModified(true); // as typing does
     emit edits[0]->editingFinished();
     EXPECT_EQ(w.engine->settings.FileIn.get(), dir.file("riff.wav"));
     EXPECT_EQ(edits[0]->text().toStdString(), dir.file("riff.wav"));
     edits[2]->setText(QString::fromStdString(dir.file("take.wav")));
-    emit edits[2]->editingFinished();
+    edits[2]->setModified(true);
     for (QCheckBox* b : page->findChildren<QCheckBox*>())
         if (b->text() == "Input file" || b->text() == "Output file") b->click();
     ASSERT_TRUE(w.engine->fileInput.load());

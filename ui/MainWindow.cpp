@@ -85,11 +85,13 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
         context_.metronome = ownMetronome_.get();
     }
     context_.engine.effects().setClickSource(context_.metronome);
+    context_.run.setObserver(&runQuestions_);
     const auto midiDevices = [&c = context_] { return c.midiDevices ? c.midiDevices() : control::midiInputDevices(); };
     for (const QString& name : toolPageNames()) {
         ToolPage* page = name == "Metro"  ? makeMetroPage(context_, *context_.metronome, pages_)
                          : name == "Keys"  ? makeKeysPage(context_, pages_)
                          : name == "Files" ? makeFilesPage(context_, pages_)
+                         : name == "Tuner" ? makeTunerPage(context_, pages_)
                          : name == "MIDI" ? makeMidiPage(context_, midiDevices, pages_)
                                           : makePlaceholderPage(name, context_, pages_);
         toolPages_.push_back(page);
@@ -121,8 +123,20 @@ MainWindow::~MainWindow()
     if (context_.run.active()) context_.run.stop();
     context_.run.wait();
     context_.engine.effects().setClickSource(nullptr);
+    context_.run.setObserver(nullptr);
     if (ownMetronome_) context_.metronome = nullptr;
     context_.engine.setMeterDisplay(nullptr);
+}
+
+bool MainWindow::RunQuestions::tunerRunning() const
+{
+    const ToolPage* tuner = window_.toolPage("Tuner");
+    return tuner && tuner->tunerRunning();
+}
+
+void MainWindow::RunQuestions::collectFileSettings()
+{
+    for (ToolPage* p : window_.toolPages_) p->collectSettings();
 }
 
 ToolPage* MainWindow::toolPage(const QString& name) const
@@ -461,8 +475,10 @@ void MainWindow::keyPressEvent(QKeyEvent* event)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    // A running run is stopped and waited for before the window goes.
+    // A running run is stopped and waited for before the window goes, and
+    // the tuner stops listening.
     timer_->stop();
+    for (ToolPage* p : toolPages_) p->closing();
     context_.run.closeProgramWait();
     context_.engine.setMeterDisplay(nullptr);
     event->accept();

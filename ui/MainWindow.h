@@ -7,6 +7,7 @@
 // volumes, meters, the run's state) is read back by a timer at the display
 // rate, so no other thread ever touches a widget.
 #include "engine/Meters.h"
+#include "engine/ProcessingRun.h"
 #include "ui/WindowContext.h"
 
 #include <QMainWindow>
@@ -108,6 +109,17 @@ private:
     QStackedWidget* pages_ = nullptr;
     std::vector<EffectPage*> effectPages_;
     std::vector<ToolPage*> toolPages_;
+    // What the run asks the window when Start is pressed.
+    class RunQuestions final : public RunObserver {
+    public:
+        explicit RunQuestions(MainWindow& w) : window_(w) {}
+        bool tunerRunning() const override;
+        void collectFileSettings() override;
+
+    private:
+        MainWindow& window_;
+    };
+    RunQuestions runQuestions_{*this};
     // The metronome the chain clicks with, when the context brings none.
     std::unique_ptr<tools::Metronome> ownMetronome_;
     std::vector<QPushButton*> effectButtons_;

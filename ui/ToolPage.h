@@ -26,6 +26,12 @@ public:
     virtual void refresh();
     // A run started or ended: controls that must not change during a run.
     virtual void runStateChanged(bool running);
+    // Start was pressed: the page's fields go into the settings.
+    virtual void collectSettings() {}
+    // The tuner's capture is on (a run must not start then).
+    virtual bool tunerRunning() const { return false; }
+    // The window closes: whatever the page runs stops.
+    virtual void closing() {}
 
 protected:
     QGroupBox* addGroup(const QString& title, int row, int column, int rowSpan = 1, int columnSpan = 1);

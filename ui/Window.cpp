@@ -14,6 +14,8 @@
 #include "ui/MainWindow.h"
 #include "ui/PresetDialogs.h"
 #include "ui/PresetsManager.h"
+#include "ui/TunerSetupDialog.h"
+#include "tools/Tuner.h"
 #include "ui/QtMessages.h"
 #include "ui/ShortcutDialogs.h"
 #include "ui/Skin.h"
@@ -106,6 +108,13 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
     MidiSetupDialog midi(context.engine.settings, {"USB MIDI foot controller", "Keyboard"}, &window);
     midi.show();
     ok &= savePicture(midi, dir, "dialog-midi-controller-setup");
+    tools::Tuner tuner(context.engine.settings);
+    std::array<int, 6> custom{};
+    for (int i = 0; i < 6; ++i) custom[static_cast<size_t>(i)] = context.engine.settings.tuner_us[i].get();
+    TunerSetupDialog tunerSetup(tuner, context.engine.settings.TunerMode.get(), 0, {"default", "USB audio interface"},
+                                custom, context.messages, &window);
+    tunerSetup.show();
+    ok &= savePicture(tunerSetup, dir, "dialog-tuner-setup");
     PresetsManager manager(context, &window);
     manager.show();
     ok &= savePicture(manager, dir, "dialog-presets-manager");
@@ -163,6 +172,7 @@ int runWindow(int argc, char** argv)
     {
         ProcessingRun run(*engine, files, audio, messages);
         WindowContext context{*engine, effects, files, store, presets, shortcuts, run, messages};
+        context.audio = &audio;
         MainWindow window(context);
         messages.setParentWindow(&window);
         if (shooting) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 namespace stravik {
+class AudioBackend;
 class Engine;
 class EngineEffects;
 class FileRoles;
@@ -35,6 +36,8 @@ struct WindowContext {
     // The metronome of the Metro page and the chain's click; the main window
     // makes its own when none is given.
     tools::Metronome* metronome = nullptr;
+    // The capture devices of the tuner; it cannot start without.
+    AudioBackend* audio = nullptr;
     // Lists the MIDI inputs for the MIDI page; the system's when not given.
     std::function<std::vector<std::string>()> midiDevices = {};
 };

@@ -102,14 +102,19 @@ public:
         ToolPage::refresh();
     }
 
-    // Copies the path fields into the settings ("input" becomes
-    // "input.wav").
+    void collectSettings() override { storePaths(); }
+
+    // Copies the path fields the user changed into the settings ("input"
+    // becomes "input.wav"); the others keep what the settings hold.
     void storePaths()
     {
         for (Role* r : {&inputRole_, &backgroundRole_, &outputRole_}) {
-            const std::string path = FileRoles::withWavExtension(r->path->text().left(1023).toStdString());
-            if (!r->path->text().isEmpty()) r->path->setText(QString::fromStdString(path));
-            *r->setting = r->path->text().isEmpty() ? std::string() : path;
+            if (!r->path->isModified()) continue;
+            const QString text = r->path->text().left(1023);
+            const std::string path = text.isEmpty() ? std::string() : FileRoles::withWavExtension(text.toStdString());
+            *r->setting = path;
+            r->path->setText(QString::fromStdString(path));
+            r->path->setModified(false);
         }
     }
 
@@ -160,6 +165,7 @@ private:
                                           : QFileDialog::getOpenFileName(this, title, path->text(), "All Files (*.*)");
             if (chosen.isEmpty()) return;
             path->setText(chosen);
+            path->setModified(true);
             storePaths();
             // A new file starts from its beginning.
             if (resetsProgress) {

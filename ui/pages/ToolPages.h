@@ -15,6 +15,7 @@ namespace stravik::ui {
 ToolPage* makeMetroPage(WindowContext& c, tools::Metronome& metronome, QWidget* parent);
 ToolPage* makeKeysPage(WindowContext& c, QWidget* parent);
 ToolPage* makeFilesPage(WindowContext& c, QWidget* parent);
+ToolPage* makeTunerPage(WindowContext& c, QWidget* parent);
 // devices: lists the MIDI inputs when the setup dialog opens.
 ToolPage* makeMidiPage(WindowContext& c, std::function<std::vector<std::string>()> devices, QWidget* parent);
 
