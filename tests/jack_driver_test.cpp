@@ -161,6 +161,45 @@ TEST(JackDriver, KnownSignalComesBackSampleExactAtEveryPeriod)
     }
 }
 
+// The server's period changes while running: the run follows it, and the
+// signal still comes back exactly.
+TEST(JackDriver, APeriodChangeWhileRunningIsFollowed)
+{
+    PrivateServer server(48000, 128, false);
+    ASSERT_TRUE(server.ready()) << server.log();
+    useServer(server.name());
+    TestClient jack(2, 1, 4.0, JackPortIsPhysical);
+    ASSERT_TRUE(jack.ok());
+    const size_t cycle = 4801;
+    const auto signal = noise(cycle, static_cast<size_t>(4 * jack.rate()));
+    jack.setSignal(0, signal);
+    jack.setSignal(1, signal);
+    JackRun r(server.name());
+    ASSERT_TRUE(r.startAndWait()) << said(r.messages);
+    jack.startPlaying();
+    ASSERT_TRUE(jack.waitRecorded(jack.recordedFrames() + 9600)) << jack.state();
+    jack_client_t* other = jack_client_open("resizer", JackNoStartServer, nullptr);
+    ASSERT_NE(other, nullptr);
+    ASSERT_EQ(jack_set_buffer_size(other, 200), 0);
+    jack_client_close(other);
+    const long changed = jack.recordedFrames();
+    ASSERT_TRUE(jack.waitRecorded(changed + jack.rate())) << jack.state();
+    EXPECT_TRUE(r.run->running()) << said(r.messages);
+    EXPECT_EQ(r.run->jackState().period, 200);
+    r.run->stop();
+    r.run->wait();
+    EXPECT_EQ(r.run->endReason(), RunEnd::Stopped) << said(r.messages);
+
+    const auto got = jack.recording(0);
+    const size_t from = static_cast<size_t>(changed) + 2400;
+    const long shift = findShift(got, from, cycle);
+    ASSERT_GE(shift, 0) << "the signal was lost after the change; " << jack.state();
+    const auto sent = noise(cycle, cycle);
+    size_t wrong = 0;
+    for (size_t i = from; i < from + 24000; ++i) wrong += got[i] != sent[(i + static_cast<size_t>(shift)) % cycle];
+    EXPECT_EQ(wrong, 0u);
+}
+
 // While the start tone sounds, the outputs play the tone, not the chain.
 TEST(JackDriver, StartToneReplacesTheOutput)
 {
