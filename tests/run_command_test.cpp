@@ -245,4 +245,44 @@ TEST(KorvexRun, UnknownDevicesAndUsage)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out.rfind("input 0: default\n", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("\noutput 0: default\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\njack 0: " + fixtureServer() + "\n"), std::string::npos) << r.out; // the default server
+    r = runKorvex("run --jack no-such-server --seconds 1", home.path(), env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("there is no JACK server 'no-such-server'"), std::string::npos) << r.err;
+    EXPECT_EQ(runKorvex("run --jack --input default", home.path(), env).exitCode, 2);
+}
+
+// Through JACK: korvex's ports join the "sound card's" (the test's ports,
+// marked physical, on a server without its own) and the signal comes back.
+TEST(KorvexRun, ThroughJack)
+{
+    PrivateServer server(48000, 256, false);
+    ASSERT_TRUE(server.ready()) << server.log();
+    useServer(server.name());
+    TestClient jack(2, 1, 5.0, JackPortIsPhysical);
+    ASSERT_TRUE(jack.ok());
+    const size_t period = 4801;
+    jack.setSignal(0, noise(period, static_cast<size_t>(5 * jack.rate())));
+    jack.setSignal(1, noise(period, static_cast<size_t>(5 * jack.rate())));
+    jack.startPlaying();
+    TempDir home;
+    Korvex k("run --jack " + server.name() + " --seconds 3" + std::string(kQuiet),
+             "XDG_CONFIG_HOME='" + home.path() + "' JACK_NO_START_SERVER=1", home.path());
+    ASSERT_EQ(k.wait(), 0) << k.errors();
+    EXPECT_NE(k.errors().find("JACK server '" + server.name() + "', 256 frames a period at 48000 Hz"),
+              std::string::npos)
+        << k.errors();
+    const auto got = jack.recording(0);
+    const auto sent = noise(period, period);
+    // Somewhere in the recording, half a second of the signal, exactly.
+    bool found = false;
+    for (size_t from = 0; from + 24000 < got.size() && !found; from += 4800) {
+        if (got[from] == 0.0f) continue;
+        for (size_t shift = 0; shift < period && !found; ++shift) {
+            size_t same = 0;
+            while (same < 24000 && got[from + same] == sent[(from + same + shift) % period]) ++same;
+            found = same == 24000;
+        }
+    }
+    EXPECT_TRUE(found) << jack.state();
 }
