@@ -61,16 +61,18 @@ private:
 class KeepingBackend final : public stravik::AudioBackend {
 public:
     std::atomic<long> played{0};
+    std::atomic<int> openedOutput{-1}; // the index of the last output opened
     std::vector<std::string> captureDevices() override { return {"default"}; }
-    std::vector<std::string> playbackDevices() override { return {"default"}; }
+    std::vector<std::string> playbackDevices() override { return {"default", "hw:Test"}; }
     std::unique_ptr<stravik::InputDevice> openInput(int, int, stravik::UserMessages& m) override
     {
         m.show("Error opening audio input device!", {}, stravik::MessageIcon::Warning);
         return nullptr;
     }
-    std::unique_ptr<stravik::LiveOutputDevice> openOutput(int, const stravik::OutputRequest&,
+    std::unique_ptr<stravik::LiveOutputDevice> openOutput(int index, const stravik::OutputRequest&,
                                                           stravik::UserMessages&) override
     {
+        openedOutput = index;
         return std::make_unique<KeepingOutput>(played);
     }
 };

@@ -2,13 +2,15 @@
 // The tool pages' real widgets, offscreen: the metronome's tap tempo, its
 // page driving the click a run mixes in, a function key defined on the Keys
 // page, a MIDI program and the MIDI input set up on the MIDI page, the Files
-// page's paths, rules and progress, the presets manager's export and import.
+// page's paths, rules and progress, the presets manager's export and import,
+// the Setup page's devices and the zoom's restart question.
 #include "WindowTest.h"
 
 #include "TestFiles.h"
 #include "ui/Controls.h"
 #include "ui/ToolPage.h"
 #include "ui/PresetsManager.h"
+#include "ui/SetupDialogs.h"
 #include "ui/ShortcutDialogs.h"
 #include "ui/pages/PageKit.h"
 
@@ -324,4 +326,55 @@ TEST(ToolPages, PresetsManagerExportsAndImportsAFile)
     EXPECT_EQ(w.store.read("echo_delay", "presets\\Crunch"), "0.3");
     EXPECT_EQ(w.store.read("echo_delay", "presets\\Lead"), "0.7");
     EXPECT_EQ(w.store.read("rev_room", "presets\\Lead"), "0.9");
+}
+
+// The Setup page lists the backend's devices; the output chosen there is the
+// one the next run opens. 20 ms at 44.1 kHz asks JACK for 768 frames. A new
+// zoom asks to restart; "No" keeps the window, "Yes" restarts.
+TEST(ToolPages, SetupPageChoosesTheDevicesAndAsksToRestartForZoom)
+{
+    Window w;
+    TempDir dir;
+    w.context.audio = &w.audio;
+    w.window->showToolPage("Setup");
+    ui::ToolPage* page = w.window->toolPage("Setup");
+    const auto lists = page->findChildren<ui::ListControl*>();
+    ASSERT_GE(lists.size(), 2);
+    ui::ListControl* output = lists[1];
+    ASSERT_EQ(output->count(), 2);
+    EXPECT_EQ(output->itemText(1), "hw:Test");
+    output->setCurrentIndex(1);
+    EXPECT_EQ(w.engine->settings.DSDevice.get(), 1);
+
+    lists[3]->setCurrentIndex(1); // 44.1 kHz
+    EXPECT_EQ(w.engine->settings.SampleRate.get(), 44100);
+    EXPECT_TRUE(page->findChild<QLabel*>("jackSize")->text().startsWith("JACK buffer asked for: 768 frames"));
+
+    writeWav(dir.file("in.wav"), std::vector<int16_t>(4410, 0), 44100);
+    w.engine->settings.stereo = 0;
+    w.engine->settings.FileIn = dir.file("in.wav");
+    w.engine->fileInput = true;
+    w.window->startButton()->click();
+    waitForRunEnd(w);
+    EXPECT_EQ(w.audio.openedOutput.load(), 1);
+
+    const auto answerAdvanced = [] {
+        QTimer::singleShot(0, [] {
+            if (auto* d = qobject_cast<ui::AdvancedOptionsDialog*>(QApplication::activeModalWidget())) {
+                d->zoom()->toggle();
+                d->accept();
+            }
+        });
+    };
+    w.messages.queueAnswer(MessageAnswer::No);
+    answerAdvanced();
+    button(page, "Advanced...")->click();
+    EXPECT_EQ(w.engine->settings.ZoomWindows.get(), 1);
+    EXPECT_EQ(w.messages.texts().back(), "To apply new window size, program must be restarted.\n\nRestart now?");
+    EXPECT_FALSE(w.window->restartRequested());
+    w.messages.queueAnswer(MessageAnswer::Yes);
+    answerAdvanced();
+    button(page, "Advanced...")->click();
+    EXPECT_EQ(w.engine->settings.ZoomWindows.get(), 0);
+    EXPECT_TRUE(w.window->restartRequested());
 }

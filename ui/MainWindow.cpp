@@ -92,6 +92,7 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
                          : name == "Keys"  ? makeKeysPage(context_, pages_)
                          : name == "Files" ? makeFilesPage(context_, pages_)
                          : name == "Tuner" ? makeTunerPage(context_, pages_)
+                         : name == "Setup" ? makeSetupPage(context_, [this] { requestRestart(); }, pages_)
                          : name == "MIDI" ? makeMidiPage(context_, midiDevices, pages_)
                                           : makePlaceholderPage(name, context_, pages_);
         toolPages_.push_back(page);
@@ -126,6 +127,12 @@ MainWindow::~MainWindow()
     context_.run.setObserver(nullptr);
     if (ownMetronome_) context_.metronome = nullptr;
     context_.engine.setMeterDisplay(nullptr);
+}
+
+void MainWindow::requestRestart()
+{
+    restart_ = true;
+    close();
 }
 
 bool MainWindow::RunQuestions::tunerRunning() const

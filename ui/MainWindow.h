@@ -80,6 +80,10 @@ public:
 
     // Start/Stop.
     void startOrStop();
+    // Closes the window; the program then starts itself again (after the
+    // settings are written).
+    void requestRestart();
+    bool restartRequested() const { return restart_; }
     // What the timer does: lamps, volumes, meters, the run's state.
     void pollState();
 
@@ -143,6 +147,7 @@ private:
     bool wasActive_ = false;
     bool runPending_ = false; // started from here, not yet seen running
     bool ignoreNextSelection_ = false;
+    bool restart_ = false;
 };
 
 } // namespace stravik::ui

@@ -15,6 +15,7 @@
 #include "ui/PresetDialogs.h"
 #include "ui/PresetsManager.h"
 #include "ui/TunerSetupDialog.h"
+#include "ui/SetupDialogs.h"
 #include "tools/Tuner.h"
 #include "ui/QtMessages.h"
 #include "ui/ShortcutDialogs.h"
@@ -23,6 +24,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QProcess>
 #include <QTimer>
 
 #include <cstdio>
@@ -115,6 +117,9 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
                                 custom, context.messages, &window);
     tunerSetup.show();
     ok &= savePicture(tunerSetup, dir, "dialog-tuner-setup");
+    AdvancedOptionsDialog advanced(context.engine.settings, &window);
+    advanced.show();
+    ok &= savePicture(advanced, dir, "dialog-advanced-options");
     PresetsManager manager(context, &window);
     manager.show();
     ok &= savePicture(manager, dir, "dialog-presets-manager");
@@ -185,6 +190,9 @@ int runWindow(int argc, char** argv)
             messages.setClosing();
             run.closeProgramWait();
             writeSettings(*engine, store);
+            // A new zoom: the program starts again with the settings just written.
+            if (window.restartRequested() && !QProcess::startDetached(QCoreApplication::applicationFilePath(), {}))
+                std::fputs("korvex: could not start again; start it yourself for the new window size\n", stderr);
         }
     }
     engine->setFiles(nullptr);

@@ -16,6 +16,8 @@ ToolPage* makeMetroPage(WindowContext& c, tools::Metronome& metronome, QWidget* 
 ToolPage* makeKeysPage(WindowContext& c, QWidget* parent);
 ToolPage* makeFilesPage(WindowContext& c, QWidget* parent);
 ToolPage* makeTunerPage(WindowContext& c, QWidget* parent);
+// restart: closes the window and starts the program again (a new zoom).
+ToolPage* makeSetupPage(WindowContext& c, std::function<void()> restart, QWidget* parent);
 // devices: lists the MIDI inputs when the setup dialog opens.
 ToolPage* makeMidiPage(WindowContext& c, std::function<std::vector<std::string>()> devices, QWidget* parent);
 
