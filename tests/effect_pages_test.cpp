@@ -7,6 +7,7 @@
 #include "ui/Controls.h"
 #include "ui/EffectPage.h"
 #include "ui/pages/PageKit.h"
+#include "ui/WahDialogs.h"
 #include "ui/pages/Pages.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QButtonGroup>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -297,4 +300,55 @@ TEST(EffectPages, SwellAutoSetsSenseFromTheNoise)
     EXPECT_FLOAT_EQ(w.engine->params.swell.swell_sense.get(), -28.0f);
     EXPECT_EQ(row(page, "Sense:")->slider()->value(), -28);
     EXPECT_EQ(row(page, "Sense:")->valueLabel()->text(), "-28 dB");
+}
+
+// The auto wah's "Set..." buttons: the MIDI controller setup stores the
+// leading number of the controller text (an unreadable one keeps the old),
+// the pedal setup its axis and direction; both wait for the next start.
+TEST(EffectPages, AutoWahControllerSetups)
+{
+    PageWindow w;
+    w.context.midiDevices = [] { return std::vector<std::string>{"Foot controller"}; };
+    QWidget* page = w.show(ui::kAutoWah);
+    std::vector<QPushButton*> sets;
+    for (QPushButton* b : page->findChildren<QPushButton*>())
+        if (b->text() == "Set...") sets.push_back(b);
+    ASSERT_EQ(sets.size(), 2u);
+
+    const auto answerMidi = [](const QString& controller) {
+        QTimer::singleShot(0, [controller] {
+            if (auto* d = qobject_cast<ui::WahMidiSetupDialog*>(QApplication::activeModalWidget())) {
+                d->enable()->setChecked(true);
+                d->event()->setCurrentIndex(1);
+                d->controller()->setEditText(controller);
+                d->accept();
+            }
+        });
+    };
+    answerMidi("11 - Expression");
+    sets[1]->click();
+    EXPECT_EQ(w.engine->settings.MidiInEnable.get(), 1);
+    EXPECT_EQ(w.engine->settings.MidiEvent.get(), 1);
+    EXPECT_EQ(w.engine->settings.MidiControl.get(), 11);
+    answerMidi("Expression");
+    sets[1]->click();
+    EXPECT_EQ(w.engine->settings.MidiControl.get(), 11);
+
+    QTimer::singleShot(0, [] {
+        if (auto* d = qobject_cast<ui::PedalSetupDialog*>(QApplication::activeModalWidget())) {
+            d->enable()->setChecked(true);
+            d->axis()->button(2)->click();
+            d->reverse()->setChecked(true);
+            d->accept();
+        }
+    });
+    sets[0]->click();
+    EXPECT_EQ(w.engine->settings.JoyEnable.get(), 1);
+    EXPECT_EQ(w.engine->settings.JoyAxis.get(), 2);
+    EXPECT_EQ(w.engine->settings.JoyReverse.get(), 1);
+
+    w.engine->running = true;
+    w.window->effectPage(ui::kAutoWah)->runStateChanged(true);
+    EXPECT_FALSE(sets[0]->isEnabled());
+    w.engine->running = false;
 }

@@ -68,7 +68,7 @@ QComboBox {
     background: #33363b; color: #e8e8e8; border: 1px solid #1d1e21; border-radius: 4px; padding: 2px 6px;
 }
 QComboBox:focus, QLineEdit:focus { border: 1px solid #e8912d; }
-QComboBox:disabled, QLineEdit:disabled { color: #6e7379; }
+QComboBox:disabled, QLineEdit:disabled, QCheckBox:disabled, QRadioButton:disabled { color: #6e7379; }
 QComboBox QAbstractItemView { background: #26282c; color: #e8e8e8; selection-background-color: #e8912d; }
 QLineEdit, QSpinBox, QDoubleSpinBox {
     background: #1d1e21; color: #e8e8e8; border: 1px solid #33363b; border-radius: 4px; padding: 2px 4px;

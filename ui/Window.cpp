@@ -16,6 +16,7 @@
 #include "ui/PresetsManager.h"
 #include "ui/TunerSetupDialog.h"
 #include "ui/SetupDialogs.h"
+#include "ui/WahDialogs.h"
 #include "tools/Tuner.h"
 #include "ui/QtMessages.h"
 #include "ui/ShortcutDialogs.h"
@@ -117,6 +118,13 @@ int takeScreenshots(MainWindow& window, WindowContext& context, const QString& d
                                 custom, context.messages, &window);
     tunerSetup.show();
     ok &= savePicture(tunerSetup, dir, "dialog-tuner-setup");
+    PedalSetupDialog pedal(context.engine.settings, [] { return std::vector<std::string>{"USB expression pedal"}; },
+                           &window);
+    pedal.show();
+    ok &= savePicture(pedal, dir, "dialog-external-pedal-setup");
+    WahMidiSetupDialog wahMidi(context.engine.settings, {"USB MIDI foot controller", "Keyboard"}, &window);
+    wahMidi.show();
+    ok &= savePicture(wahMidi, dir, "dialog-wah-midi-setup");
     AdvancedOptionsDialog advanced(context.engine.settings, &window);
     advanced.show();
     ok &= savePicture(advanced, dir, "dialog-advanced-options");

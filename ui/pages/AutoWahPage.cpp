@@ -1,10 +1,16 @@
 // The auto wah's page: the two frequencies and the sweep's period, where the
-// frequency comes from, and the filter's character.
+// frequency comes from (with the pedal's and the MIDI controller's setups),
+// and the filter's character.
+#include "control/MidiInput.h"
+#include "control/PedalInput.h"
 #include "engine/Engine.h"
+#include "ui/WahDialogs.h"
 #include "ui/pages/PageKit.h"
 #include "ui/pages/Pages.h"
 
+#include <QBoxLayout>
 #include <QLabel>
+#include <QPushButton>
 
 namespace stravik::ui {
 namespace {
@@ -52,7 +58,7 @@ public:
                            .tip = tip(tr("How sharp the filter's peak is"), "wah_sel")});
 
         QGroupBox* source = addGroup(" AutoWah type ", 1, 0);
-        addChoice(source, {"Fixed (frequency1 only)", "Variabe (sweep f1- f2 )", "External pedal", "MIDI controller"},
+        ChoiceButtons* sources = addChoice(source, {"Fixed (frequency1 only)", "Variabe (sweep f1- f2 )", "External pedal", "MIDI controller"},
                   {effects::kWahFixed, effects::kWahSweep, effects::kWahPedal, effects::kWahMidi},
                   bindKey(engine_, "wah_auto"),
                   [this] {
@@ -63,8 +69,23 @@ public:
                   },
                   tip(tr("Where the frequency comes from: fixed, a sweep, a pedal or a MIDI controller"), "wah_auto"),
                   Qt::Vertical);
+        // The pedal's and the MIDI controller's setups beside their choices.
+        pedalSetup_ = addSetButton(sources, 2, tr("The pedal: device, axis, direction"));
+        midiSetup_ = addSetButton(sources, 3, tr("The MIDI controller: input, channel, event"));
+        connect(pedalSetup_, &QPushButton::clicked, this, [this] {
+            PedalSetupDialog dialog(engine_.settings, control::pedalDeviceNames, this);
+            dialog.exec();
+        });
+        connect(midiSetup_, &QPushButton::clicked, this, [this] {
+            WahMidiSetupDialog dialog(engine_.settings,
+                                      context_.midiDevices ? context_.midiDevices() : control::midiInputDevices(),
+                                      this);
+            dialog.exec();
+        });
         finish();
     }
+
+    void runStateChanged(bool) override { applyRules(); }
 
 protected:
     void applyRules() override
@@ -73,10 +94,32 @@ protected:
         // The classic pedal's circuit has no gain of its own.
         gain_->setEnabled(mode != effects::kWahSixties);
         if (QLabel* name = rowLabel(gain_)) name->setText(mode == effects::kWahTalkBox ? "(T.box brightn.)" : "Filter gain:");
+        // Devices change at a run's start only.
+        const bool idle = !engine_.running.load();
+        pedalSetup_->setEnabled(idle);
+        midiSetup_->setEnabled(idle);
     }
 
 private:
+    QPushButton* addSetButton(ChoiceButtons* choices, int i, const QString& tipText)
+    {
+        auto* column = qobject_cast<QBoxLayout*>(choices->layout());
+        QRadioButton* radio = choices->button(i);
+        const int at = column->indexOf(radio);
+        column->removeWidget(radio);
+        auto* line = new QHBoxLayout;
+        line->addWidget(radio);
+        line->addStretch(1);
+        auto* set = new QPushButton("Set...", choices);
+        set->setToolTip(tipText);
+        line->addWidget(set);
+        column->insertLayout(at, line);
+        return set;
+    }
+
     SliderRow* gain_ = nullptr;
+    QPushButton* pedalSetup_ = nullptr;
+    QPushButton* midiSetup_ = nullptr;
 };
 
 } // namespace
