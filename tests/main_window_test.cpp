@@ -1,13 +1,15 @@
 // test-label: threads
 // The main window's real widgets, offscreen: a slider sets its parameter by
 // the page's mapping and the sound follows, the lamps follow the enable flags
-// whoever sets them, a preset picked in the preset box sets the pages, and
+// whoever sets them, a preset picked in the preset box sets the pages, a
+// preset saved and loaded in part changes only its chosen sections, and
 // Start runs a file-input run to its end.
 #include "WindowTest.h"
 
 #include "TestFiles.h"
 #include "ui/Controls.h"
 #include "ui/EffectPage.h"
+#include "ui/PresetDialogs.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,7 @@
 #include <QTimer>
 #include <QMouseEvent>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -144,4 +147,42 @@ TEST(MainWindow, APresetFromThePresetBoxSetsThePages)
     EXPECT_EQ(rows.back()->slider()->value(), 40); // wet 0.4 from dry 0.6
     EXPECT_TRUE(w.window->effectLamp(kEcho)->lit());
     EXPECT_EQ(w.presets.currentPresetName(), "Slapback");
+}
+
+// A preset saved with three sections (distortion, echo, reverb) and loaded
+// with two of them (echo, reverb) changes only those two.
+TEST(MainWindow, APresetSavedAndLoadedInPartChangesOnlyThoseSections)
+{
+    Window w;
+    auto& p = w.engine->params;
+    p.dist.dist_drive = 700.0;
+    p.echo.echo_delay = 1.5f;
+    p.rev.rev_room = 0.9f;
+    p.chorus.chorus_delay = 0.03f;
+    const auto answerSections = [](std::vector<int> ticked) {
+        QTimer::singleShot(0, [ticked] {
+            auto* d = qobject_cast<ui::SectionsDialog*>(QApplication::activeModalWidget());
+            if (!d) return;
+            for (int i = 0; i < kPresetSectionCount; ++i)
+                if (d->section(i))
+                    d->section(i)->setChecked(std::find(ticked.begin(), ticked.end(), i) != ticked.end());
+            if (d->turnOffOthers()) d->turnOffOthers()->setChecked(false);
+            d->accept();
+        });
+    };
+    w.window->presetBox()->setEditText("Three");
+    answerSections({0, 1, 4}); // distortion, echo, reverb
+    w.window->savePreset();
+    ASSERT_TRUE(w.presets.exists("Three"));
+
+    p.dist.dist_drive = 100.0;
+    p.echo.echo_delay = 0.2f;
+    p.rev.rev_room = 0.1f;
+    p.chorus.chorus_delay = 0.05f;
+    answerSections({1, 4});
+    emit w.window->presetBox()->textActivated("Three");
+    EXPECT_FLOAT_EQ(p.echo.echo_delay.get(), 1.5f);
+    EXPECT_FLOAT_EQ(p.rev.rev_room.get(), 0.9f);
+    EXPECT_DOUBLE_EQ(p.dist.dist_drive.get(), 100.0); // saved, not loaded
+    EXPECT_FLOAT_EQ(p.chorus.chorus_delay.get(), 0.05f); // not saved
 }
