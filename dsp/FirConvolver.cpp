@@ -154,7 +154,9 @@ struct FirConvolver::Impl {
     // One set of coefficients: the four shifted copies and what goes with them.
     struct Bank {
         alignas(64) float copies[4 * kCopyStride] = {};
-        int taps = 0;
+        // Stored last by a builder (release): a block that reads a count
+        // above 0 sees the copies whole.
+        std::atomic<int> taps{0};
         bool simd = false;
         int zeroFrom[4] = {}; // copy s holds only zeros from zeroFrom[s] on
     };
@@ -167,7 +169,10 @@ struct FirConvolver::Impl {
     // Coefficients reach the audio side without it waiting: a builder fills
     // the bank not in use under `handoff` and raises `pending`; the next
     // block takes it over only if it gets `handoff` at once (otherwise it
-    // plays one more block with the bank it has, whole).
+    // plays one more block with the bank it has, whole). While the bank in
+    // use has never held any taps (the first design), the builder fills that
+    // one: blocks do not read its copies until its count is above 0, and a
+    // first design then never waits for a free `handoff`.
     std::mutex builder; // one builder at a time
     std::mutex handoff;
     Bank banks[2];
@@ -230,8 +235,8 @@ void FirConvolver::Impl::takeOver()
     }
     const Bank& b = banks[live];
     bank = b.copies;
-    simd = b.simd;
-    taps = b.taps;
+    taps = b.taps.load(std::memory_order_acquire);
+    if (taps > 0) simd = b.simd;
     if (resetIndexRequested.exchange(false, std::memory_order_acq_rel)) writeIndex = 0;
     if (clearRequested.exchange(false, std::memory_order_acq_rel)) std::fill(std::begin(ring), std::end(ring), 0.0f);
 }
@@ -259,7 +264,15 @@ void FirConvolver::Impl::run(double* buf, int n, int step)
     if (buf == nullptr || n <= 0) return;
     if (step < 1) step = 1;
     takeOver();
-    if (taps == 0) return;
+    if (taps == 0) {
+        // Nothing to filter with yet: the block passes, and its samples
+        // still go into the history the first design will need.
+        for (int i = 0; i < n; ++i) {
+            ring[writeIndex] = static_cast<float>(buf[i]);
+            writeIndex = (writeIndex + 1) & kRingMask;
+        }
+        return;
+    }
 
     const Path path = currentPath();
     // The linear history holds taps + n floats and the output scratch n, so
@@ -374,7 +387,9 @@ void FirConvolver::setCoefficients(const double* h, int count)
     Impl& d = *impl_;
     std::lock_guard building(d.builder);
     std::lock_guard hold(d.handoff);
-    Impl::Bank& b = d.banks[1 - d.live]; // the bank blocks are not using
+    // The bank blocks are not using, or the one they use while it is empty.
+    const bool first = d.banks[d.live].taps.load(std::memory_order_relaxed) == 0;
+    Impl::Bank& b = d.banks[first ? d.live : 1 - d.live];
     b.simd = processorHasSse() && cpu::simdEnabled();
     count = h == nullptr ? 0 : std::clamp(count, 0, kMaxTaps);
     const int copies = b.simd ? 4 : 1;
@@ -387,9 +402,13 @@ void FirConvolver::setCoefficients(const double* h, int count)
         std::fill(c + count + s, c + end, 0.0f);
         b.zeroFrom[s] = count + s;
     }
-    b.taps = count;
-    d.stagedPending = true;
-    d.pending.store(true, std::memory_order_release);
+    if (first) {
+        b.taps.store(count, std::memory_order_release);
+    } else {
+        b.taps.store(count, std::memory_order_relaxed);
+        d.stagedPending = true;
+        d.pending.store(true, std::memory_order_release);
+    }
     d.latestTaps.store(count, std::memory_order_relaxed);
     d.latestSimd.store(b.simd, std::memory_order_relaxed);
 }
