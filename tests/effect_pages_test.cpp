@@ -271,7 +271,9 @@ TEST(EffectPages, SwellAutoSetsSenseFromTheNoise)
 {
     PageWindow w;
     QWidget* page = w.show(ui::kSwell);
-    auto* autoButton = page->findChild<QPushButton*>();
+    QPushButton* autoButton = nullptr;
+    for (QPushButton* b : page->findChildren<QPushButton*>())
+        if (b->text() == "Auto") autoButton = b;
     ASSERT_NE(autoButton, nullptr);
     EXPECT_FALSE(autoButton->isEnabled());
 

@@ -2,7 +2,10 @@
 
 #include "presets/Shortcuts.h"
 
+#include "ui/Help.h"
+
 #include <QHBoxLayout>
+#include <QPushButton>
 #include <QLabel>
 #include <QVBoxLayout>
 
@@ -23,6 +26,12 @@ EffectPage::EffectPage(const QString& title, int effect, WindowContext& context,
     onOff_->setObjectName("onOff"); // drawn as the effect's lamp
     onOff_->setToolTip(tr("Switches the effect on or off (as its lamp in the effect list does)"));
     titleRow->addWidget(onOff_);
+    auto* help = new QPushButton(tr("Help"), this);
+    help->setToolTip(tr("Opens the help on this effect"));
+    titleRow->addWidget(help);
+    connect(help, &QPushButton::clicked, this, [this] {
+        showHelp("effects", QString::fromLatin1(effectPages()[static_cast<size_t>(effect_)].slug));
+    });
     page->addLayout(titleRow);
     grid_ = new QGridLayout;
     grid_->setHorizontalSpacing(10);

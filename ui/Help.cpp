@@ -19,10 +19,13 @@ QString helpFile(const QString& topic)
     return {};
 }
 
-bool showHelp(const QString& topic)
+bool showHelp(const QString& topic, const QString& part)
 {
     const QString file = helpFile(topic);
-    return !file.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+    if (file.isEmpty()) return false;
+    QUrl url = QUrl::fromLocalFile(file);
+    if (!part.isEmpty()) url.setFragment(part);
+    return QDesktopServices::openUrl(url);
 }
 
 } // namespace stravik::ui

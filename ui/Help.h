@@ -9,7 +9,8 @@ namespace stravik::ui {
 // (../share/doc/stravik/html), else in the source tree; empty when neither
 // has it.
 QString helpFile(const QString& topic);
-// Opens the topic; false when it cannot be found or opened.
-bool showHelp(const QString& topic);
+// Opens the topic (at the section `part` when given); false when it cannot
+// be found or opened.
+bool showHelp(const QString& topic, const QString& part = {});
 
 } // namespace stravik::ui
