@@ -21,6 +21,16 @@ Binding bindInt(Param<int>& p)
     return {[&p] { return static_cast<double>(p.get()); }, [&p](double v) { p = static_cast<int>(v); }};
 }
 
+// A question to a JACK server says nothing to the user when it fails.
+class Silent final : public UserMessages {
+public:
+    void show(const std::string&, const std::string&, MessageIcon) override {}
+    MessageAnswer ask(const std::string&, const std::string&, MessageButtons, MessageIcon) override
+    {
+        return MessageAnswer::Cancel;
+    }
+};
+
 QStringList toList(const std::vector<std::string>& names)
 {
     QStringList list;
@@ -41,13 +51,17 @@ public:
                          tip(tr("The device the guitar comes in from (as korvex devices lists them)"), "WaveInDevice"));
         output_ = addList(devices, "Output:", bindInt(settings.DSDevice),
                           tip(tr("The device you listen on"), "DSDevice"));
-        useJack_ = new CheckControl("JACK server instead", bindInt(settings.UseASIO), [this] { applyRules(); },
+        useJack_ = new CheckControl("JACK server instead", bindInt(settings.UseASIO), [this] {
+            applyRules();
+            showJackSize();
+        },
                                     tip(tr("Input and output through a JACK server, with the lowest delay"),
                                         "UseASIO"),
                                     devices);
         addRow(devices, useJack_);
         server_ = addList(devices, "Server:", bindInt(settings.ASIO_dev),
                           tip(tr("The JACK server (it is never started or changed by this program)"), "ASIO_dev"));
+        connect(server_, &QComboBox::currentIndexChanged, this, [this] { showJackSize(); });
 
         QGroupBox* processing = addGroup(tr("Processing"), 0, 1);
         rate_ = new ListControl({"22 kHz", "44.1 kHz", "48 kHz"}, bindInt(settings.SampleRate),
@@ -96,6 +110,7 @@ public:
             fill(output_, toList(context_.audio->playbackDevices()));
         }
         fill(server_, toList(JackDriver::servers()));
+        askedServer_.clear(); // ask the server again: it may have been restarted
         for (ListControl* l : {input_, output_, server_, rate_, priority_}) l->refresh();
         useJack_->refresh();
         stereo_->refresh();
@@ -146,14 +161,34 @@ private:
         list->addItems(names);
     }
 
-    // What MaxDelay asks a JACK server for, at the chosen rate.
+    // What MaxDelay asks a JACK server for, at the chosen rate, beside what
+    // the chosen server runs with (asked when JACK is chosen and nothing
+    // plays, once per server).
     void showJackSize()
     {
         const int rate = engine_.settings.SampleRate.get();
         const int frames = JackDriver::requestedFrames(engine_.settings.MaxDelay.get(), rate);
-        jackSize_->setText(tr("JACK buffer asked for: %1 frames at %2 Hz; the server keeps its own.")
-                               .arg(frames)
-                               .arg(rate));
+        QString text = tr("JACK buffer asked for: %1 frames at %2 Hz").arg(frames).arg(rate);
+        const bool idle = !engine_.running.load() && !context_.run.active();
+        if (engine_.settings.UseASIO.get() != 0 && idle && server_->currentIndex() >= 0) {
+            const std::string name = server_->currentText().toStdString();
+            if (name != askedServer_) {
+                askedServer_ = name;
+                serverRate_ = serverPeriod_ = 0;
+                Silent silent;
+                JackDriver driver(engine_);
+                if (driver.load(name, silent)) {
+                    serverRate_ = driver.serverRate();
+                    serverPeriod_ = driver.serverPeriod();
+                }
+                driver.unload();
+            }
+            text += serverPeriod_ > 0 ? tr("; the server runs %1 frames at %2 Hz.").arg(serverPeriod_).arg(serverRate_)
+                                      : tr("; the server does not answer.");
+        } else {
+            text += tr("; the server keeps its own.");
+        }
+        jackSize_->setText(text);
     }
 
     void openAdvanced()
@@ -168,6 +203,9 @@ private:
     }
 
     std::function<void()> restart_;
+    std::string askedServer_;
+    int serverRate_ = 0;
+    int serverPeriod_ = 0;
     ListControl* input_ = nullptr;
     ListControl* output_ = nullptr;
     ListControl* server_ = nullptr;

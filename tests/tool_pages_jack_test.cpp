@@ -1,12 +1,15 @@
 // test-label: threads
 // test-fixture: jack
-// The Tuner page on a real capture device: a JACK client plays a string a
-// little sharp into an ALSA capture PCM, and the page shows its frequency,
-// the note and the cents; Start is refused while the tuner listens.
+// The tool pages on real devices: the Tuner page hears a string played a
+// little sharp into an ALSA capture PCM by a JACK client, and shows its
+// frequency, the note and the cents (Start is refused while it listens); the
+// Setup page shows the buffer of the JACK server chosen beside the one the
+// delay asks for.
 #include "JackTest.h"
 #include "WindowTest.h"
 
 #include "engine/devices/AlsaBackend.h"
+#include "engine/devices/JackDriver.h"
 #include "ui/ToolPage.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +37,25 @@ QPushButton* button(QWidget* page, const QString& text)
 }
 
 } // namespace
+
+// The fixture's server runs 128-frame periods at 48000 Hz; 20 ms asks for
+// 896 frames.
+TEST(SetupPage, ShowsTheJackServersBufferBesideTheAskedOne)
+{
+    jacktest::useServer(jacktest::fixtureServer());
+    Window w;
+    const auto servers = JackDriver::servers();
+    const auto it = std::find(servers.begin(), servers.end(), jacktest::fixtureServer());
+    ASSERT_NE(it, servers.end());
+    w.engine->settings.UseASIO = 1;
+    w.engine->settings.ASIO_dev = static_cast<int>(it - servers.begin());
+    w.engine->settings.SampleRate = 48000;
+    w.window->showToolPage("Setup");
+    auto* size = w.window->toolPage("Setup")->findChild<QLabel*>("jackSize");
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(size->text(),
+              "JACK buffer asked for: 896 frames at 48000 Hz; the server runs 128 frames at 48000 Hz.");
+}
 
 // The A string (110 Hz, "A3" in the tuner's names) played 10 cents sharp.
 TEST(TunerPage, ShowsTheNoteAndTheCentsOfAToneOnTheCaptureDevice)
