@@ -1,6 +1,7 @@
 // korvex: the guitar processor. Command-line modes first; the window is the
 // default when no mode is named.
 #include "app/DevicesCommand.h"
+#include "app/PluginMode.h"
 #include "app/PresetsCommand.h"
 #include "app/RenderCommand.h"
 #include "app/RunCommand.h"
@@ -24,12 +25,14 @@ const char kUsage[] =
     "       korvex tune --help\n"
     "       korvex presets list | import FILE.fxp | export FILE.fxp NAME... | delete NAME\n"
     "       korvex                   (the window)\n"
-    "       korvex --screenshot DIR  (a picture of every page and dialog, without a display)\n";
+    "       korvex --screenshot DIR  (a picture of every page and dialog, without a display)\n"
+    "       korvex /vst SLOT PATH    (started by the Brelt plug-in: the engine of one instance)\n";
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 2 && std::strcmp(argv[1], "/vst") == 0) return stravik::app::pluginMode(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "run") == 0) return stravik::app::runCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "devices") == 0) return stravik::app::devicesCommand(argc - 2, argv + 2);
     if (argc >= 2 && std::strcmp(argv[1], "render") == 0) return stravik::app::renderCommand(argc - 2, argv + 2);

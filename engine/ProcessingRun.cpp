@@ -4,6 +4,7 @@
 #include "dsp/Realtime.h"
 #include "engine/Engine.h"
 #include "engine/FileRoles.h"
+#include "engine/PluginLink.h"
 #include "engine/devices/AudioDevices.h"
 #include "engine/devices/JackDriver.h"
 
@@ -397,6 +398,13 @@ void ProcessingRun::threadMain()
     e.StopRequest = false;
     int rate = e.settings.SampleRate;
     if (!chainRate(rate)) rate = 48000;
+    // In plug-in mode the host's rate wins.
+    PluginLink* link = e.vstMode ? pluginLink_ : nullptr;
+    if (link != nullptr) {
+        const int hostRate = link->hostRate();
+        if (chainRate(hostRate)) rate = hostRate;
+        link->setPlayMode(1, 0);
+    }
     e.ProcessingRate = rate;
     e.startBeep().stop();
     errno = 0;
@@ -419,7 +427,17 @@ void ProcessingRun::threadMain()
         e.raisePriorityForFileInput = !useJack;
         e.beginRun(rate);
         if (runInputs_) runInputs_->openForRun(messages_);
-        if (!openDevices(rate)) {
+        if (link != nullptr) {
+            // No device: the host's blocks are the input and the output.
+            e.outputOpened();
+            setProcessPriority(e.settings.Priority == 1);
+            e.running = true;
+            if (observer_) observer_->runStarted();
+            link->setPlayMode(0, 1);
+            while (!e.StopRequest) link->serve(e);
+            dsp::normalThreadPriority();
+            end = RunEnd::Stopped;
+        } else if (!openDevices(rate)) {
             end = RunEnd::OpenFailed;
             std::lock_guard lock(devicesLock_);
             jack_.reset();
@@ -472,6 +490,7 @@ void ProcessingRun::threadMain()
     }
     screenSaver_.release();
     e.running = false;
+    if (link != nullptr) link->setPlayMode(0, 0);
     active_ = false;
 }
 

@@ -26,6 +26,7 @@ class FileRoles;
 class InputDevice;
 class JackDriver;
 class LiveOutputDevice;
+class PluginLink;
 class UserMessages;
 
 // Why the last run ended.
@@ -89,6 +90,9 @@ public:
     void setObserver(RunObserver* observer) { observer_ = observer; }
     // Set before start(); null for none.
     void setRunInputs(RunInputs* inputs) { runInputs_ = inputs; }
+    // Plug-in mode (the engine's vstMode): the host's blocks come and go
+    // through this link instead of devices. Set before start().
+    void setPluginLink(PluginLink* link) { pluginLink_ = link; }
 
     // The Start button: starts a run, or stops the one that is going.
     StartResult start();
@@ -159,6 +163,7 @@ private:
     UserMessages& messages_;
     RunObserver* observer_ = nullptr;
     RunInputs* runInputs_ = nullptr;
+    PluginLink* pluginLink_ = nullptr;
 
     std::thread thread_;
     std::atomic<bool> active_{false};
