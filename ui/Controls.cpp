@@ -8,6 +8,8 @@
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -184,6 +186,19 @@ void ListControl::refresh()
     refreshing_ = true;
     setCurrentIndex(std::clamp(index, 0, count() - 1));
     refreshing_ = false;
+}
+
+// ---- ElidedComboBox
+
+void ElidedComboBox::paintEvent(QPaintEvent*)
+{
+    QStylePainter painter(this);
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    const QRect text = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideRight, text.width());
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
 }
 
 // ---- Lamp

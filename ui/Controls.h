@@ -104,6 +104,16 @@ private:
     bool refreshing_ = false;
 };
 
+// A list whose entry, when longer than the box, ends in "..." rather than
+// being cut off (the open list shows it whole).
+class ElidedComboBox : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
 // A lamp: lit or not, drawn from the skin (clip lamps say "CLIP" too).
 class Lamp : public QWidget {
     Q_OBJECT

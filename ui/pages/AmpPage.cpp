@@ -65,7 +65,7 @@ private:
     void buildCabinet(QGroupBox* cabinet)
     {
         auto& amp = engine_.effects().ampUnit;
-        responses_ = new QComboBox(cabinet);
+        responses_ = new ElidedComboBox(cabinet);
         for (int i = 0; i < amp.listEntryCount(); ++i)
             responses_->addItem(QString::fromStdString(amp.listEntryText(i)));
         responses_->setToolTip(tip(tr("The speaker cabinet: a response of the library, or the WAV file opened"),
