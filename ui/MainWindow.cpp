@@ -116,6 +116,8 @@ MainWindow::MainWindow(WindowContext& context, QWidget* parent) : QMainWindow(pa
     connect(timer_, &QTimer::timeout, this, &MainWindow::pollState);
     timer_->start();
     pollState();
+    setStatus(QString("Ready: %1 Hz, %2").arg(context_.engine.settings.SampleRate.get())
+                  .arg(context_.engine.settings.stereo.get() ? "stereo" : "mono"));
 }
 
 MainWindow::~MainWindow()
