@@ -3,13 +3,14 @@
 // The tool pages on real devices: the Tuner page hears a string played a
 // little sharp into an ALSA capture PCM by a JACK client, and shows its
 // frequency, the note and the cents (Start is refused while it listens); the
-// Setup page shows the buffer of the JACK server chosen beside the one the
-// delay asks for.
+// Setup page lists the capture devices as `korvex devices` does and shows
+// the buffer of the JACK server chosen beside the one the delay asks for.
 #include "JackTest.h"
 #include "WindowTest.h"
 
 #include "engine/devices/AlsaBackend.h"
 #include "engine/devices/JackDriver.h"
+#include "ui/Controls.h"
 #include "ui/ToolPage.h"
 
 #include <gtest/gtest.h>
@@ -39,8 +40,8 @@ QPushButton* button(QWidget* page, const QString& text)
 } // namespace
 
 // The fixture's server runs 128-frame periods at 48000 Hz; 20 ms asks for
-// 896 frames.
-TEST(SetupPage, ShowsTheJackServersBufferBesideTheAskedOne)
+// 896 frames. A capture device on it is in the Setup page's input list.
+TEST(SetupPage, ListsTheCaptureDevicesAndTheJackServersBuffer)
 {
     jacktest::useServer(jacktest::fixtureServer());
     Window w;
@@ -50,11 +51,28 @@ TEST(SetupPage, ShowsTheJackServersBufferBesideTheAskedOne)
     w.engine->settings.UseASIO = 1;
     w.engine->settings.ASIO_dev = static_cast<int>(it - servers.begin());
     w.engine->settings.SampleRate = 48000;
+    // An ALSA capture device on the server: the input list is the one
+    // `korvex devices` prints.
+    jacktest::TestClient source(1, 0);
+    ASSERT_TRUE(source.ok());
+    const std::string pcm = jacktest::uniqueName("stravik_setup");
+    jacktest::AlsaConfig config({{pcm, JackPcm::Kind::Plug, {source.outputPort(0)}, {}}});
+    ASSERT_TRUE(config.ok());
+    AlsaBackend backend;
+    w.context.audio = &backend;
     w.window->showToolPage("Setup");
-    auto* size = w.window->toolPage("Setup")->findChild<QLabel*>("jackSize");
+    ui::ToolPage* page = w.window->toolPage("Setup");
+    auto* size = page->findChild<QLabel*>("jackSize");
     ASSERT_NE(size, nullptr);
     EXPECT_EQ(size->text(),
               "JACK buffer asked for: 896 frames at 48000 Hz; the server runs 128 frames at 48000 Hz.");
+    const auto lists = page->findChildren<ui::ListControl*>();
+    ASSERT_FALSE(lists.isEmpty());
+    QStringList listed, expected;
+    for (int i = 0; i < lists[0]->count(); ++i) listed << lists[0]->itemText(i);
+    for (const std::string& name : backend.captureDevices()) expected << QString::fromStdString(name);
+    EXPECT_EQ(listed, expected);
+    EXPECT_TRUE(listed.contains(QString::fromStdString(pcm)));
 }
 
 // The A string (110 Hz, "A3" in the tuner's names) played 10 cents sharp.
