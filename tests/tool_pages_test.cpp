@@ -229,7 +229,7 @@ TEST(ToolPages, MidiPageSetsUpTheInputAndTheProgramTable)
 }
 
 // A path typed without an extension is stored with ".wav" and used by the
-// run; the roles are locked while a run goes; after the run the input's
+// run; the roles are locked while a run goes and for a plug-in host; after the run the input's
 // slider stands at 100 %, and moving it seeks; the background's volume is
 // in dB.
 TEST(ToolPages, FilesPageFeedsTheRunAndFollowsIt)
@@ -262,6 +262,11 @@ TEST(ToolPages, FilesPageFeedsTheRunAndFollowsIt)
     w.engine->running = false;
     page->runStateChanged(false);
     EXPECT_TRUE(edits[0]->isEnabled());
+    w.engine->vstMode = true; // a plug-in host's audio is input and output
+    page->refresh();
+    EXPECT_FALSE(edits[0]->isEnabled());
+    w.engine->vstMode = false;
+    page->refresh();
 
     w.window->startButton()->click();
     waitForRunEnd(w);

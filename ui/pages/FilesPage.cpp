@@ -121,8 +121,9 @@ public:
 protected:
     void applyRules() override
     {
-        // What a run has opened stays as it is until the run ends.
-        const bool idle = !engine_.running.load() && !context_.run.active();
+        // What a run has opened stays as it is until the run ends; with a
+        // plug-in host the host's audio is the input and the output.
+        const bool idle = !engine_.running.load() && !context_.run.active() && !engine_.vstMode.load();
         for (Role* r : {&inputRole_, &backgroundRole_, &outputRole_}) {
             r->on->setEnabled(idle);
             r->path->setEnabled(idle);
