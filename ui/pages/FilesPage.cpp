@@ -94,7 +94,8 @@ public:
     {
         for (Role* r : {&inputRole_, &backgroundRole_, &outputRole_}) {
             r->on->refresh();
-            r->path->setText(QString::fromStdString(r->setting->get()));
+            // A name being typed stays until it is stored.
+            if (!r->path->isModified()) r->path->setText(QString::fromStdString(r->setting->get()));
         }
         loop_->refresh();
         mixToOutput_->refresh();
