@@ -239,7 +239,11 @@ TEST(JackDriver, StartToneReplacesTheOutput)
     };
     while (first + 4800 < got.size() && toneAt(first, 8) < 8) ++first;
     ASSERT_LT(first + 4800, got.size()) << "the tone was not found";
-    EXPECT_EQ(toneAt(first, 2400 - lead), 2400 - lead);
+    const size_t same = toneAt(first, 2400 - lead);
+    // A cycle the server skipped on a loaded machine tears the recording.
+    if (same != 2400 - lead && jack.serverXruns() > 0)
+        GTEST_SKIP() << "the server lost cycles while the tone sounded; " << jack.state();
+    EXPECT_EQ(same, 2400 - lead) << jack.state();
     EXPECT_GE(findShift(got, first + 4800, 4801), 0) << "no chain sound after the tone";
 }
 
