@@ -18,7 +18,9 @@ const char kUsage[] =
     "devices and 'output N: NAME' for playback devices, 'pedal N: NAME' for\n"
     "expression pedals (joystick-class devices) and 'midi N: NAME' for MIDI inputs.\n"
     "N is the index the settings use: WaveInDevice and DSDevice (korvex run --input\n"
-    "and --output take N or NAME), JoyInDevice, MidiInDevice and ProgMidiInDevice.\n";
+    "and --output take N or NAME), JoyInDevice, MidiInDevice and ProgMidiInDevice.\n"
+    "'jack N: NAME' lines are the JACK servers korvex can reach (ASIO_dev;\n"
+    "korvex run --jack takes N or NAME).\n";
 
 } // namespace
 
