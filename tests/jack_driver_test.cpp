@@ -273,6 +273,11 @@ TEST(JackDriver, ServerListAndAMissingServer)
 {
     const auto servers = JackDriver::servers();
     EXPECT_NE(std::find(servers.begin(), servers.end(), fixtureServer()), servers.end());
+    int rate = 0, period = 0;
+    ASSERT_TRUE(JackDriver::serverSizes(fixtureServer(), rate, period));
+    EXPECT_EQ(rate, 48000);
+    EXPECT_EQ(period, 128);
+    EXPECT_FALSE(JackDriver::serverSizes("no such server", rate, period));
     useServer(fixtureServer());
     JackRun r("no such server");
     ASSERT_EQ(r.run->start(), ProcessingRun::StartResult::Started);

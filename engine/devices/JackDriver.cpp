@@ -145,6 +145,17 @@ int JackDriver::fitToDriver(int frames, int minimum, int maximum)
     return frames;
 }
 
+bool JackDriver::serverSizes(const std::string& server, int& rate, int& period)
+{
+    jack_status_t status{};
+    jack_client_t* probe = openClient("korvex-probe", server, status);
+    if (probe == nullptr) return false;
+    rate = static_cast<int>(jack_get_sample_rate(probe));
+    period = static_cast<int>(jack_get_buffer_size(probe));
+    jack_client_close(probe);
+    return true;
+}
+
 JackDriver::JackDriver(Engine& engine) : engine_(engine) {}
 
 JackDriver::~JackDriver()

@@ -57,6 +57,9 @@ public:
     // the minimum rounded down to a multiple of 128, plus 128 when that is
     // still too small; above the maximum, the maximum rounded down.
     static int fitToDriver(int frames, int minimum, int maximum);
+    // A server's rate and period, asked outside a run (for the setup page,
+    // beside the size MaxDelay asks for). False when it does not answer.
+    static bool serverSizes(const std::string& server, int& rate, int& period);
 
     explicit JackDriver(Engine& engine);
     ~JackDriver();
