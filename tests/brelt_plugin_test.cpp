@@ -77,6 +77,24 @@ TEST_F(PluginFixture, DescribesItselfAsTheTableSays)
     EXPECT_EQ(old->numPrograms, 64);
 }
 
+TEST_F(PluginFixture, TheEditorsSizeIsKnownBeforeItsWindowAndNoDisplayMeansNoEditor)
+{
+    vst2::Effect* e = make();
+    ASSERT_NE(e, nullptr);
+    vst2::Rect* rect = nullptr;
+    EXPECT_EQ(dispatch(e, vst2::kEditGetRect, 0, 0, &rect), 1);
+    ASSERT_NE(rect, nullptr);
+    EXPECT_EQ(rect->right - rect->left, 200); // 133 by 95 dialog units
+    EXPECT_EQ(rect->bottom - rect->top, 154);
+    const char* display = std::getenv("DISPLAY");
+    const std::string saved = display ? display : "";
+    unsetenv("DISPLAY");
+    EXPECT_EQ(dispatch(e, vst2::kEditOpen, 0, 0, reinterpret_cast<void*>(uintptr_t{0x400001})), 0);
+    dispatch(e, vst2::kEditIdle);
+    dispatch(e, vst2::kEditClose);
+    if (display) setenv("DISPLAY", saved.c_str(), 1);
+}
+
 TEST_F(PluginFixture, AHostThatDoesNotTellItsVersionGetsNoInstance)
 {
     hostVersion() = 0;
