@@ -19,8 +19,8 @@ PACKAGES=(
   libsdl2-dev librtmidi-dev
   # the window: Qt 6 Widgets
   qt6-base-dev
-  # the plug-in's editor (an X11 window inside the host's)
-  libx11-dev
+  # the plug-in's editor (an X11 window inside the host's); its test runs Xvfb
+  libx11-dev xvfb
   # listening checks on rendered files
   sox
 )
