@@ -158,6 +158,8 @@ int pluginMode(int argc, char** argv)
         ProcessingRun run(*engine, files, audio, messages);
         run.setPluginLink(link.get());
         ui::WindowContext context{*engine, effects, files, store, presets, shortcuts, run, messages};
+        // The tuner's capture and the Setup page's lists use the standard devices here too.
+        context.audio = &audio;
         ui::MainWindow window(context);
         windowMessages.setParentWindow(&window);
         CommandHandler handler(*engine, *link, window, run, shortcuts);
