@@ -45,7 +45,7 @@ inline void putId(std::vector<uint8_t>& b, const char* id)
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(id[i]));
 }
 
-struct WavSpec {
+struct WavRecipe {
     int rate = 48000;
     int channels = 1;
     int bits = 16;
@@ -57,7 +57,7 @@ struct WavSpec {
 };
 
 // A WAV file image with the given sample bytes.
-inline std::vector<uint8_t> wavBytes(const WavSpec& s, const std::vector<uint8_t>& data)
+inline std::vector<uint8_t> wavBytes(const WavRecipe& s, const std::vector<uint8_t>& data)
 {
     std::vector<uint8_t> b;
     const int align = s.blockAlign >= 0 ? s.blockAlign : s.channels * s.bits / 8;
@@ -108,7 +108,7 @@ inline std::vector<uint8_t> readFile(const std::string& path)
 // A 16-bit PCM file with these samples (interleaved when channels is 2).
 inline void writeWav(const std::string& path, const std::vector<int16_t>& samples, int rate = 48000, int channels = 1)
 {
-    WavSpec s;
+    WavRecipe s;
     s.rate = rate;
     s.channels = channels;
     writeFile(path, wavBytes(s, pcm16Bytes(samples)));

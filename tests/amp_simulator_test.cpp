@@ -121,7 +121,7 @@ double responseDb(const double* h, int n, double f, double fs)
 
 void writeFloatWav(const std::string& path, const std::vector<float>& v, int rate, int channels = 1)
 {
-    testfiles::WavSpec s;
+    testfiles::WavRecipe s;
     s.formatTag = 3;
     s.bits = 32;
     s.rate = rate;

@@ -90,7 +90,7 @@ TEST(DecodeToMono, RefusesOtherSampleSizesAndImpossibleLayouts)
 TEST(ClickSound, LoadsAWaveImageFromItsFixedHeader)
 {
     const std::vector<int16_t> samples = {0, 1000, -1000, 5};
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 22050;
     const auto image = wavBytes(layout, bytes16(samples));
     ClickSound s;
@@ -103,7 +103,7 @@ TEST(ClickSound, ABrokenImageLeavesNoRecording)
 {
     ClickSound s;
     const std::vector<int16_t> samples = {1, 2, 3, 4};
-    WavSpec layout;
+    WavRecipe layout;
     ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
 
     EXPECT_FALSE(s.loadImage({}));
@@ -112,11 +112,11 @@ TEST(ClickSound, ABrokenImageLeavesNoRecording)
     const std::vector<uint8_t> shortImage(43, 0);
     EXPECT_FALSE(s.loadImage(shortImage));
 
-    WavSpec zeroAlign;
+    WavRecipe zeroAlign;
     zeroAlign.blockAlign = 0;
     EXPECT_FALSE(s.loadImage(wavBytes(zeroAlign, bytes16(samples))));
 
-    WavSpec wide;
+    WavRecipe wide;
     wide.bits = 24;
     EXPECT_FALSE(s.loadImage(wavBytes(wide, std::vector<uint8_t>(12, 0))));
     EXPECT_FALSE(s.hasRecording());
@@ -125,7 +125,7 @@ TEST(ClickSound, ABrokenImageLeavesNoRecording)
 
 TEST(ClickSound, AnImageClaimingMoreDataThanItHoldsIsReadOnlyAsFarAsItGoes)
 {
-    WavSpec layout;
+    WavRecipe layout;
     layout.dataSizeOverride = 1000000;
     const std::vector<int16_t> samples = {7, 8, 9};
     ClickSound s;
@@ -146,7 +146,7 @@ TEST(ClickSound, ReadsAStereoSixteenBitFileAsTheAverage)
 TEST(ClickSound, ReadsAnEightBitFile)
 {
     TempDir dir;
-    WavSpec layout;
+    WavRecipe layout;
     layout.bits = 8;
     layout.rate = 11025;
     writeFile(dir.file("click8.wav"), wavBytes(layout, {127, 255, 0, 137}));
@@ -172,7 +172,7 @@ TEST(ClickSound, AFileThatCannotBeReadEmptiesTheSound)
 {
     TempDir dir;
     writeWav(dir.file("ok.wav"), {1, 2, 3}, 44100);
-    WavSpec wide;
+    WavRecipe wide;
     wide.bits = 24;
     wide.rate = 44100;
     writeFile(dir.file("wide.wav"), wavBytes(wide, std::vector<uint8_t>(30, 5)));
@@ -194,7 +194,7 @@ TEST(ClickSound, AFileThatCannotBeReadEmptiesTheSound)
 TEST(ClickSound, ARecordingAtOrBelowTheProcessingRateIsCopiedUnfiltered)
 {
     const auto samples = tone(9000.0, 22050, 2000, 12000.0);
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 22050;
     ClickSound s;
     ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
@@ -215,7 +215,7 @@ TEST(ClickSound, AHigherRateRecordingIsLowPassedAt045OfTheProcessingRate)
         x = x * 1664525u + 1013904223u;
         v = static_cast<int16_t>(static_cast<int32_t>(x >> 16) - 32768) / 2;
     }
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 48000;
     ClickSound s;
     ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(noiseLike))));
@@ -246,7 +246,7 @@ TEST(ClickSound, TheLowPassTakesOutWhatWouldAlias)
     // A 20 kHz tone at 48000 Hz, prepared for 22050 Hz (corner 9923 Hz): mostly gone.
     const auto high = tone(20000.0, 48000, 9600, 16000.0);
     const auto low = tone(500.0, 48000, 9600, 16000.0);
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 48000;
     ClickSound h, l;
     ASSERT_TRUE(h.loadImage(wavBytes(layout, bytes16(high))));
@@ -262,7 +262,7 @@ TEST(ClickSound, TheLowPassTakesOutWhatWouldAlias)
 TEST(ClickSound, PreparingAgainForTheSameRateKeepsTheCopyAndAReloadStartsAfresh)
 {
     const auto samples = tone(15000.0, 48000, 1000, 10000.0);
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 48000;
     ClickSound s;
     ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16(samples))));
@@ -283,7 +283,7 @@ TEST(ClickSound, PreparingAgainForTheSameRateKeepsTheCopyAndAReloadStartsAfresh)
 
 TEST(ClickSound, ANewRecordingIsPreparedEvenForTheSameRate)
 {
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 44100;
     ClickSound s;
     ASSERT_TRUE(s.loadImage(wavBytes(layout, bytes16({1, 2, 3}))));

@@ -100,7 +100,7 @@ TEST_F(RolesFixture, InputOpenMessagesCheckTheRateBeforeTheSampleSize)
 {
     engine->fileInput = true;
     EXPECT_FALSE(roles->open(48000));
-    WavSpec layout;
+    WavRecipe layout;
     layout.rate = 44100;
     layout.bits = 8;
     writeFile(dir.file("in.wav"), wavBytes(layout, std::vector<uint8_t>(100, 128)));
@@ -111,7 +111,7 @@ TEST_F(RolesFixture, InputOpenMessagesCheckTheRateBeforeTheSampleSize)
     layout.bits = 24;
     writeFile(dir.file("in.wav"), wavBytes(layout, std::vector<uint8_t>(99, 0)));
     EXPECT_FALSE(roles->open(48000));
-    writeFile(dir.file("in.wav"), wavBytes(WavSpec{}, {})); // data size 0
+    writeFile(dir.file("in.wav"), wavBytes(WavRecipe{}, {})); // data size 0
     EXPECT_FALSE(roles->open(48000));
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "Error opening input file!",
@@ -128,11 +128,11 @@ TEST_F(RolesFixture, BackgroundOpenMessagesAndCleanupOfWhatWasOpened)
     EXPECT_FALSE(roles->open(48000));
     writeWav(dir.file("mix.wav"), ramp(500), 22050);
     EXPECT_FALSE(roles->open(48000));
-    WavSpec layout;
+    WavRecipe layout;
     layout.bits = 8;
     writeFile(dir.file("mix.wav"), wavBytes(layout, std::vector<uint8_t>(10, 1)));
     EXPECT_FALSE(roles->open(48000));
-    writeFile(dir.file("mix.wav"), wavBytes(WavSpec{}, {}));
+    writeFile(dir.file("mix.wav"), wavBytes(WavRecipe{}, {}));
     EXPECT_FALSE(roles->open(48000));
     EXPECT_EQ(texts(), (std::vector<std::string>{
                            "Error opening background track file!",

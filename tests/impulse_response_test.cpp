@@ -162,7 +162,7 @@ struct FileRig {
     std::vector<double> out = std::vector<double>(40000, -7.0);
     std::vector<uint8_t> raw = std::vector<uint8_t>(ImpulseResponseLibrary::kScratchBytes);
 
-    std::string write(const testfiles::WavSpec& layout, const std::vector<uint8_t>& data, const char* name = "ir.wav")
+    std::string write(const testfiles::WavRecipe& layout, const std::vector<uint8_t>& data, const char* name = "ir.wav")
     {
         const std::string path = dir.file(name);
         testfiles::writeFile(path, testfiles::wavBytes(layout, data));
@@ -175,9 +175,9 @@ struct FileRig {
     }
 };
 
-testfiles::WavSpec layout(int tag, int channels, int bits, int rate = 48000, int blockAlign = -1)
+testfiles::WavRecipe layout(int tag, int channels, int bits, int rate = 48000, int blockAlign = -1)
 {
-    testfiles::WavSpec s;
+    testfiles::WavRecipe s;
     s.formatTag = tag;
     s.channels = channels;
     s.bits = bits;

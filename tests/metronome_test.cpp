@@ -391,7 +391,7 @@ TEST(Metronome, AMissingDrumKickSaysSoOnceAndStaysSilent)
 
 TEST(Metronome, ADrumKickOfAnUnknownSampleSizeIsAnError)
 {
-    WavSpec layout;
+    WavRecipe layout;
     layout.bits = 24;
     layout.rate = 22050;
     const auto image = wavBytes(layout, std::vector<uint8_t>(300, 7));

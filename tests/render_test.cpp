@@ -358,10 +358,10 @@ TEST(KorvexRender, AnInterruptedRenderRemovesItsTemporaryFileAndFails)
     // A recording of 27 hours that takes no room: its samples are a hole.
     const std::string in = dir.file("long.wav");
     {
-        WavSpec spec;
-        spec.rate = 22050;
-        spec.dataSizeOverride = 0xFFFFFFF0u;
-        writeFile(in, wavBytes(spec, {}));
+        WavRecipe recipe;
+        recipe.rate = 22050;
+        recipe.dataSizeOverride = 0xFFFFFFF0u;
+        writeFile(in, wavBytes(recipe, {}));
         std::filesystem::resize_file(in, 44 + 0xFFFFFFF0ull);
     }
     const std::string out = dir.file("out.wav");

@@ -142,7 +142,7 @@ TEST(WavReader, RoundTripAndDescription)
 TEST(WavReader, WalksOverExtraChunksAndCountsPositionsFromTheData)
 {
     TempDir dir;
-    WavSpec layout;
+    WavRecipe layout;
     layout.extraChunks.push_back({"LIST", std::vector<uint8_t>(27, 'x')}); // odd: padded
     layout.extraChunks.push_back({"cue ", std::vector<uint8_t>(12, 0)});
     writeFile(dir.file("chunks.wav"), wavBytes(layout, pcm16Bytes({7, 8, 9, 10})));
@@ -199,7 +199,7 @@ TEST(WavReader, ErrorNumbers)
     WavReader r;
     EXPECT_EQ(r.open(dir.file("missing.wav")), kWavNotFound);
 
-    WavSpec layout;
+    WavRecipe layout;
     writeFile(dir.file("empty-data.wav"), wavBytes(layout, {}));
     EXPECT_EQ(r.open(dir.file("empty-data.wav")), kWavBadFormat);
 
@@ -211,7 +211,7 @@ TEST(WavReader, ErrorNumbers)
     EXPECT_EQ(r.open(dir.file("align0.wav")), kWavBadFormat);
 
     // A chunk claiming to reach far beyond the file: no data chunk is found.
-    WavSpec absurd;
+    WavRecipe absurd;
     absurd.extraChunks.push_back({"LIST", std::vector<uint8_t>(4, 0)});
     auto bytes = wavBytes(absurd, pcm16Bytes({1, 2, 3}));
     bytes[40] = 0xF0; bytes[41] = 0xFF; bytes[42] = 0xFF; bytes[43] = 0x7F; // LIST size
@@ -219,7 +219,7 @@ TEST(WavReader, ErrorNumbers)
     EXPECT_EQ(r.open(dir.file("absurd.wav")), kWavBadFormat);
 
     // No data chunk at all.
-    auto noData = wavBytes(WavSpec{}, pcm16Bytes({1}));
+    auto noData = wavBytes(WavRecipe{}, pcm16Bytes({1}));
     noData[36] = 'x';
     writeFile(dir.file("nodata.wav"), noData);
     EXPECT_EQ(r.open(dir.file("nodata.wav")), kWavBadFormat);
@@ -253,7 +253,7 @@ TEST(WavReader, TheChunkWalkGoesOnToTheEndOfTheFile)
 {
     // Twenty thousand empty chunks before the data: far more than any writer
     // puts there, but the data is still found.
-    WavSpec many;
+    WavRecipe many;
     for (int i = 0; i < 20000; ++i) many.extraChunks.push_back({"JUNK", {}});
     TempDir dir;
     writeFile(dir.file("many.wav"), wavBytes(many, pcm16Bytes({4, 5})));
@@ -271,7 +271,7 @@ TEST(WavReader, TheChunkWalkGoesOnToTheEndOfTheFile)
 TEST(WavReader, DataSizeBeyondTheFileIsCutToTheFile)
 {
     TempDir dir;
-    WavSpec layout;
+    WavRecipe layout;
     layout.dataSizeOverride = 1000000;
     writeFile(dir.file("long.wav"), wavBytes(layout, pcm16Bytes({1, 2, 3})));
     WavReader r;
@@ -286,7 +286,7 @@ TEST(WavReader, DamagedHeadersNeverCrashTheReader)
     // Random damage to a valid file: every open either succeeds with a
     // consistent description or fails with the bad-format number.
     TempDir dir;
-    WavSpec layout;
+    WavRecipe layout;
     layout.extraChunks.push_back({"LIST", std::vector<uint8_t>(9, 'a')});
     const auto good = wavBytes(layout, pcm16Bytes(std::vector<int16_t>(300, 1000)));
     std::mt19937 rng(5);

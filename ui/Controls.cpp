@@ -42,31 +42,31 @@ QString formatInt(const char* fmt, int value)
 
 // ---- SliderRow
 
-SliderRow::SliderRow(Spec spec, QWidget* parent) : QWidget(parent), spec_(std::move(spec))
+SliderRow::SliderRow(Options options, QWidget* parent) : QWidget(parent), options_(std::move(options))
 {
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(8);
-    if (!spec_.label.isEmpty()) {
-        auto* name = new QLabel(spec_.label, this);
+    if (!options_.label.isEmpty()) {
+        auto* name = new QLabel(options_.label, this);
         name->setMinimumWidth(104);
         row->addWidget(name);
     }
-    if (!spec_.leftWord.isEmpty()) {
-        auto* left = new QLabel(spec_.leftWord, this);
+    if (!options_.leftWord.isEmpty()) {
+        auto* left = new QLabel(options_.leftWord, this);
         left->setProperty("role", "secondary");
         row->addWidget(left);
     }
     slider_ = new QSlider(Qt::Horizontal, this);
-    slider_->setRange(spec_.minimum, spec_.maximum);
+    slider_->setRange(options_.minimum, options_.maximum);
     slider_->setSingleStep(1);
     slider_->setPageStep(10);
     slider_->setMinimumWidth(90);
     slider_->installEventFilter(this);
-    slider_->setToolTip(spec_.tip);
+    slider_->setToolTip(options_.tip);
     row->addWidget(slider_, 1);
-    if (!spec_.rightWord.isEmpty()) {
-        auto* right = new QLabel(spec_.rightWord, this);
+    if (!options_.rightWord.isEmpty()) {
+        auto* right = new QLabel(options_.rightWord, this);
         right->setProperty("role", "secondary");
         row->addWidget(right);
     }
@@ -74,20 +74,20 @@ SliderRow::SliderRow(Spec spec, QWidget* parent) : QWidget(parent), spec_(std::m
     value_->setProperty("role", "value");
     value_->setMinimumWidth(64);
     value_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    if (!spec_.text) value_->hide();
+    if (!options_.text) value_->hide();
     row->addWidget(value_);
-    setToolTip(spec_.tip);
+    setToolTip(options_.tip);
     connect(slider_, &QSlider::valueChanged, this, &SliderRow::moved);
     refresh();
 }
 
 int SliderRow::positionFor(double value) const
 {
-    if (spec_.position) return std::clamp(spec_.position(value), spec_.minimum, spec_.maximum);
-    int best = spec_.minimum;
+    if (options_.position) return std::clamp(options_.position(value), options_.minimum, options_.maximum);
+    int best = options_.minimum;
     double bestDistance = INFINITY;
-    for (int p = spec_.minimum; p <= spec_.maximum; ++p) {
-        const double d = std::fabs(spec_.value(p) - value);
+    for (int p = options_.minimum; p <= options_.maximum; ++p) {
+        const double d = std::fabs(options_.value(p) - value);
         if (d < bestDistance) {
             bestDistance = d;
             best = p;
@@ -98,7 +98,7 @@ int SliderRow::positionFor(double value) const
 
 void SliderRow::refresh()
 {
-    const double v = spec_.binding.read();
+    const double v = options_.binding.read();
     refreshing_ = true;
     slider_->setValue(positionFor(v));
     refreshing_ = false;
@@ -107,16 +107,16 @@ void SliderRow::refresh()
 
 void SliderRow::showValue(double value)
 {
-    if (spec_.text) value_->setText(spec_.text(value));
+    if (options_.text) value_->setText(options_.text(value));
 }
 
 void SliderRow::moved(int position)
 {
     if (refreshing_) return;
-    const double v = spec_.value(position);
-    spec_.binding.write(v);
+    const double v = options_.value(position);
+    options_.binding.write(v);
     showValue(v);
-    if (spec_.after) spec_.after();
+    if (options_.after) options_.after();
     emit changed(v);
 }
 
@@ -126,10 +126,10 @@ bool SliderRow::eventFilter(QObject* watched, QEvent* event)
     // any other move.
     if (watched == slider_ && event->type() == QEvent::MouseButtonPress &&
         static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
-        if (slider_->value() == spec_.reset)
-            moved(spec_.reset);
+        if (slider_->value() == options_.reset)
+            moved(options_.reset);
         else
-            slider_->setValue(spec_.reset);
+            slider_->setValue(options_.reset);
         return true;
     }
     return QWidget::eventFilter(watched, event);

@@ -39,7 +39,7 @@ QString formatInt(const char* fmt, int value);
 class SliderRow : public QWidget {
     Q_OBJECT
 public:
-    struct Spec {
+    struct Options {
         QString label;                          // "Delay time:"
         int minimum = 0, maximum = 100, reset = 0; // slider positions
         std::function<double(int)> value;       // position → parameter value
@@ -52,7 +52,7 @@ public:
         QString leftWord, rightWord;            // a ratio slider's two ends ("Dry", "Wet")
     };
 
-    SliderRow(Spec spec, QWidget* parent = nullptr);
+    SliderRow(Options options, QWidget* parent = nullptr);
     // Shows the parameter's value as it is now (after a preset load).
     void refresh();
     QSlider* slider() const { return slider_; }
@@ -69,7 +69,7 @@ private:
     void moved(int position);
     void showValue(double value);
 
-    Spec spec_;
+    Options options_;
     QSlider* slider_;
     QLabel* value_;
     bool refreshing_ = false;

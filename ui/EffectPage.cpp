@@ -67,9 +67,9 @@ QGroupBox* EffectPage::addGroup(const QString& title, int row, int column, int r
 
 void EffectPage::addRow(QGroupBox* group, QWidget* widget) { group->layout()->addWidget(widget); }
 
-SliderRow* EffectPage::addSlider(QGroupBox* group, SliderRow::Spec spec)
+SliderRow* EffectPage::addSlider(QGroupBox* group, SliderRow::Options options)
 {
-    auto* row = new SliderRow(std::move(spec), group);
+    auto* row = new SliderRow(std::move(options), group);
     addRow(group, row);
     refreshers_.push_back([row] { row->refresh(); });
     connect(row, &SliderRow::changed, this, [this] { applyRules(); });

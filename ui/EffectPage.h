@@ -34,7 +34,7 @@ protected:
     // A group box at (row, column) of the page's grid.
     QGroupBox* addGroup(const QString& title, int row, int column, int rowSpan = 1, int columnSpan = 1);
     // Rows inside a group, one under the other.
-    SliderRow* addSlider(QGroupBox* group, SliderRow::Spec spec);
+    SliderRow* addSlider(QGroupBox* group, SliderRow::Options options);
     CheckControl* addCheck(QGroupBox* group, const QString& label, Binding binding,
                            std::function<void()> after, const QString& tip);
     ListControl* addList(QGroupBox* group, const QString& label, const QStringList& entries, Binding binding,

@@ -49,9 +49,9 @@ QGroupBox* ToolPage::addGroup(const QString& title, int row, int column, int row
 
 void ToolPage::addRow(QGroupBox* group, QWidget* widget) { group->layout()->addWidget(widget); }
 
-SliderRow* ToolPage::addSlider(QGroupBox* group, SliderRow::Spec spec)
+SliderRow* ToolPage::addSlider(QGroupBox* group, SliderRow::Options options)
 {
-    auto* row = new SliderRow(std::move(spec), group);
+    auto* row = new SliderRow(std::move(options), group);
     addRow(group, row);
     refreshers_.push_back([row] { row->refresh(); });
     return row;

@@ -35,7 +35,7 @@ public:
 
 protected:
     QGroupBox* addGroup(const QString& title, int row, int column, int rowSpan = 1, int columnSpan = 1);
-    SliderRow* addSlider(QGroupBox* group, SliderRow::Spec spec);
+    SliderRow* addSlider(QGroupBox* group, SliderRow::Options options);
     void addRow(QGroupBox* group, QWidget* widget);
     // The title row, for a page's own on/off box or buttons at the right.
     QHBoxLayout* titleRow() const { return titleRow_; }

@@ -94,7 +94,7 @@ namespace {
 
 std::vector<uint8_t> wav(int tag, int channels, int rate, int bits, int align, const std::vector<uint8_t>& samples)
 {
-    testfiles::WavSpec layout;
+    testfiles::WavRecipe layout;
     layout.formatTag = tag;
     layout.channels = channels;
     layout.rate = rate;

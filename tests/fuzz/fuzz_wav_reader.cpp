@@ -31,7 +31,7 @@ namespace {
 
 std::vector<uint8_t> wav(int tag, int channels, int rate, int bits, const std::vector<uint8_t>& extra, uint32_t dataBytes)
 {
-    testfiles::WavSpec layout;
+    testfiles::WavRecipe layout;
     layout.formatTag = tag;
     layout.channels = channels;
     layout.rate = rate;
