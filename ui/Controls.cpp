@@ -42,6 +42,17 @@ QString formatInt(const char* fmt, int value)
 
 // ---- SliderRow
 
+QGroupBox* addGroupBox(QWidget* page, QGridLayout* grid, const QString& title, int row, int column, int rowSpan,
+                       int columnSpan)
+{
+    auto* group = new QGroupBox(title, page);
+    auto* rows = new QVBoxLayout(group);
+    rows->setContentsMargins(8, 6, 8, 6);
+    rows->setSpacing(4);
+    grid->addWidget(group, row, column, rowSpan, columnSpan);
+    return group;
+}
+
 SliderRow::SliderRow(Options options, QWidget* parent) : QWidget(parent), options_(std::move(options))
 {
     auto* row = new QHBoxLayout(this);

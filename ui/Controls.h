@@ -9,6 +9,8 @@
 // `after` function: the effect's prepare operation where its page needs one.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QLabel>
 #include <QSlider>
 #include <QString>
@@ -34,6 +36,10 @@ Binding bindKey(Engine& engine, const char* key);
 // "%g"-style text of a number as the C library formats it, e.g.
 // format("%g s", 0.5) → "0.5 s", format("%d Hz", 8000) → "8000 Hz".
 QString format(const char* fmt, double value);
+
+// A titled box of controls stacked in rows, placed in a page's grid.
+QGroupBox* addGroupBox(QWidget* page, QGridLayout* grid, const QString& title, int row, int column, int rowSpan,
+                       int columnSpan);
 QString formatInt(const char* fmt, int value);
 
 class SliderRow : public QWidget {

@@ -57,12 +57,7 @@ void EffectPage::refresh()
 
 QGroupBox* EffectPage::addGroup(const QString& title, int row, int column, int rowSpan, int columnSpan)
 {
-    auto* group = new QGroupBox(title, this);
-    auto* rows = new QVBoxLayout(group);
-    rows->setContentsMargins(8, 6, 8, 6);
-    rows->setSpacing(4);
-    grid_->addWidget(group, row, column, rowSpan, columnSpan);
-    return group;
+    return addGroupBox(this, grid_, title, row, column, rowSpan, columnSpan);
 }
 
 void EffectPage::addRow(QGroupBox* group, QWidget* widget) { group->layout()->addWidget(widget); }

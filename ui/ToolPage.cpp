@@ -39,12 +39,7 @@ void ToolPage::runStateChanged(bool) { applyRules(); }
 
 QGroupBox* ToolPage::addGroup(const QString& title, int row, int column, int rowSpan, int columnSpan)
 {
-    auto* group = new QGroupBox(title, this);
-    auto* rows = new QVBoxLayout(group);
-    rows->setContentsMargins(8, 6, 8, 6);
-    rows->setSpacing(4);
-    grid_->addWidget(group, row, column, rowSpan, columnSpan);
-    return group;
+    return addGroupBox(this, grid_, title, row, column, rowSpan, columnSpan);
 }
 
 void ToolPage::addRow(QGroupBox* group, QWidget* widget) { group->layout()->addWidget(widget); }
