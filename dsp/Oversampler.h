@@ -3,7 +3,16 @@
 // interpolate up, filter and drop samples down. The kernels are linear-phase
 // low-passes designed for this program at build time
 // (dsp/tools/design_oversampling_kernels.cpp).
+//
+// The filtering is the general convolver's. Where that would take its AVX2
+// routine, polyphase routines of the oversampler's own (OversamplerX86.cpp)
+// give the same results to the bit without the work on stuffed zeros and
+// dropped outputs; the histories of both ways are kept in step, so the way
+// may change between blocks (the EnableSSE setting, a forced routine).
 #include "dsp/FirConvolver.h"
+#include "dsp/OversamplerX86.h"
+
+#include <atomic>
 
 namespace stravik::dsp {
 
@@ -42,9 +51,30 @@ public:
     FirConvolver& decimator() { return down_; }
 
 private:
+    static constexpr int kRow = oversampling::kHistory + oversampling::kMaxChunk + 8;
+
+    bool polyphaseUp();
+    bool polyphaseDown();
+    void takeClear();
+    void upsampleChunk(double* dst, const double* src, int n, bool fast);
+    void downsampleChunk(double* dst, double* src, int n, bool fast);
+    void primeInterpolator();
+    void primeDecimator();
+
     FirConvolver up_{FirConvolver::Threading::WorkerPool};
     FirConvolver down_{FirConvolver::Threading::WorkerPool};
     int rate_ = 0;
+
+    // The polyphase side: the kernels in single precision, the histories
+    // (the interpolator's inputs times 4, the decimator's input by phase),
+    // the results, and which way each filter went last block.
+    std::atomic<int> decimationKernel_{0};
+    std::atomic<bool> clearRequested_{false};
+    bool upWasFast_ = false;
+    bool downWasFast_ = false;
+    alignas(32) float upHistory_[kRow] = {};
+    alignas(32) float downHistory_[4][kRow] = {};
+    alignas(32) float results_[4 * oversampling::kMaxChunk] = {};
 };
 
 } // namespace stravik::dsp

@@ -3,6 +3,8 @@
 // shared pool's helper threads; large blocks below are split over them)
 #include "dsp/Oversampler.h"
 
+#include "dsp/CpuFeatures.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -443,6 +445,48 @@ TEST(Oversampler, SetupStartsFromSilence)
     const RoundTrip r = roundTrip(os, std::vector<double>(256, 0.0), 128);
     for (double v : r.up) ASSERT_EQ(v, 0.0);
     for (double v : r.out) ASSERT_EQ(v, 0.0);
+}
+
+// The oversampler's own polyphase routines must give the general convolver's
+// results to the bit (the distortion after it would turn any rounding
+// difference into an audible one), over odd block lengths and long ones, and
+// across blocks where the convolver's routine changes (a forced routine, the
+// EnableSSE setting off) and the histories pass from one side to the other.
+TEST(Oversampler, SameBitsAsTheConvolverWhicheverRoutineRuns)
+{
+    const bool simdWas = cpu::simdEnabled();
+    for (int rate : kRates) {
+        SCOPED_TRACE(rate);
+        Oversampler os;
+        os.setup(rate);
+        FirConvolver up(FirConvolver::Threading::CallerOnly), down(FirConvolver::Threading::CallerOnly);
+        const FirKernel hu = interpolationKernel(rate), hd = decimationKernel(rate);
+        up.setCoefficients(hu.taps, hu.count);
+        down.setCoefficients(hd.taps, hd.count);
+        std::uint32_t seed = 99;
+        const int blocks[] = {128, 37, 1, 300, 8, 1000, 129, 64};
+        for (int b = 0; b < 40; ++b) {
+            const int n = blocks[b % 8];
+            const auto path = b >= 12 && b < 18 ? FirConvolver::Path::Sse : FirConvolver::Path::Auto;
+            for (FirConvolver* c : {&up, &down, &os.interpolator(), &os.decimator()}) c->setPathOverride(path);
+            cpu::setSimdEnabled(!(b >= 25 && b < 28));
+            std::vector<double> in(n), stuffed(4 * n, 0.0), got(4 * n), out(n);
+            for (int i = 0; i < n; ++i) {
+                seed = seed * 1664525u + 1013904223u;
+                in[i] = ((seed >> 8) / double(1u << 24) * 2.0 - 1.0) * (b % 5 == 0 ? 40.0 : 0.7);
+                stuffed[4 * i] = 4.0 * in[i];
+            }
+            os.upsample(got.data(), in.data(), n);
+            up.process(stuffed.data(), 4 * n);
+            for (int i = 0; i < 4 * n; ++i) ASSERT_EQ(got[i], stuffed[i]) << "block " << b << ", sample " << i;
+            // Both decimate the same oversampled signal: the convolver's.
+            std::vector<double> reference = stuffed;
+            os.downsample(out.data(), stuffed.data(), n);
+            down.processDecimating(reference.data(), 4 * n, 4);
+            for (int j = 0; j < n; ++j) ASSERT_EQ(out[j], reference[j]) << "block " << b << ", sample " << j;
+        }
+    }
+    cpu::setSimdEnabled(simdWas);
 }
 
 } // namespace
