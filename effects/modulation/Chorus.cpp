@@ -3,6 +3,7 @@
 #include "dsp/BlockMath.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 
@@ -135,13 +136,56 @@ void Chorus::beginBlock()
     // All three pairs, whatever the number of voices, so that a voice added
     // later starts from a smoother that has kept up with the glide setting.
     const bool glide = glide_.load(std::memory_order_relaxed);
+    // (A design depends on nothing else: the same corner and rate give the
+    // same filter, so it is only made again when one of them moved.)
     for (int v = 0; v < kVoices; ++v) {
         const double f = glide ? 4.0 / live_.period[v] : kOpenSmootherHz;
+        if (f == smootherHz_[v] && live_.rate == smootherRate_) continue;
         smoothLeft_[v].designFirstOrderLowPass(f, 1.0, live_.rate);
         smoothRight_[v].designFirstOrderLowPass(f, 1.0, live_.rate);
+        smootherHz_[v] = f;
     }
+    smootherRate_ = live_.rate;
     used_ = true;
 }
+
+namespace {
+
+// V first-order smoothers, each over its own row, in one loop: per row the
+// filter's own step (x = in g; y = b0 x + b1 x1 - a1 y1; out = in dry + y),
+// term by term, so every value is the one the filter would give alone.
+template <int V>
+void smoothVoices(dsp::IirFilter* filters, double (*rows)[Chorus::kPiece], int frames)
+{
+    using F = dsp::IirFilter;
+    double b0[V], b1[V], a1[V], gain[V], dry[V];
+    F::State2 s[V];
+    for (int v = 0; v < V; ++v) {
+        assert(filters[v].order() == 1);
+        b0[v] = filters[v].coefficient(F::kB0);
+        b1[v] = filters[v].coefficient(F::kB1);
+        a1[v] = filters[v].coefficient(F::kA1);
+        gain[v] = filters[v].inputGain();
+        dry[v] = filters[v].dryGain();
+        s[v] = filters[v].state2();
+    }
+    for (int f = 0; f < frames; ++f) {
+        for (int v = 0; v < V; ++v) {
+            const double in = rows[v][f];
+            const double x = in * gain[v];
+            const double y = b0[v] * x + b1[v] * s[v].x1 - a1[v] * s[v].y1;
+            s[v].x2 = s[v].x1;
+            s[v].y2 = s[v].y1;
+            s[v].x1 = x;
+            s[v].y1 = y;
+            rows[v][f] = in * dry[v] + y;
+        }
+    }
+    if (frames > 0)
+        for (int v = 0; v < V; ++v) filters[v].setState2(s[v]);
+}
+
+} // namespace
 
 // The sweep is worked out for the whole piece first, voice by voice: the
 // times and the smoothers run from frame to frame within a voice, the sines
@@ -168,9 +212,15 @@ void Chorus::sweep(int channel, int voices, int frames, double extra, float (*de
         dsp::sinBlock(phase, phase, frames);
         for (int f = 0; f < frames; ++f)
             phase[f] = holdInLine(static_cast<float>(phase[f] * fs * live_.amplitude + extra + live_.centre));
-        smoothers[v].process1(phase, frames);
-        for (int f = 0; f < frames; ++f) delays[v][f] = holdInLine(static_cast<float>(phase[f]));
     }
+    // The voices' smoothers side by side, so that their recursions overlap.
+    switch (voices) {
+    case 1: smoothVoices<1>(smoothers, phase_, frames); break;
+    case 2: smoothVoices<2>(smoothers, phase_, frames); break;
+    default: smoothVoices<kVoices>(smoothers, phase_, frames); break;
+    }
+    for (int v = 0; v < voices; ++v)
+        for (int f = 0; f < frames; ++f) delays[v][f] = holdInLine(static_cast<float>(phase_[v][f]));
 }
 
 double Chorus::tap(float d) const

@@ -131,6 +131,8 @@ private:
     double timeRight_[kVoices] = {};
     dsp::IirFilter smoothLeft_[kVoices];
     dsp::IirFilter smoothRight_[kVoices];
+    double smootherHz_[kVoices] = {}; // what the smoothers were last designed for
+    int smootherRate_ = 0;
     bool used_ = false;
     int write_ = 0;
     alignas(64) double phase_[kVoices][kPiece] = {};  // the sweep's sines, then its raw delays

@@ -139,7 +139,7 @@ void Wah::start(int sampleRate)
     resetEnvelope();
     std::lock_guard hold(snapshotLock_);
     observerTable_ = table_;
-    published_ = snapshot();
+    snapshotInto(published_);
 }
 
 void Wah::resetEnvelope() { follower_.reset(fs_); }
@@ -281,7 +281,7 @@ void Wah::process(double* buf, int n)
     // For state(): never waited for (a reader holds the mutex only while it
     // copies; then this block's state is simply not published).
     std::unique_lock hold(snapshotLock_, std::try_to_lock);
-    if (hold.owns_lock()) published_ = snapshot();
+    if (hold.owns_lock()) snapshotInto(published_);
 }
 
 void Wah::filterBlock(double* buf, int n, const WahActiveSettings& s)
@@ -341,9 +341,10 @@ WahState Wah::state() const
     return st;
 }
 
-WahState Wah::snapshot() const
+// Written over the published state in place: no state is made and copied
+// on the audio thread.
+void Wah::snapshotInto(WahState& st) const
 {
-    WahState st;
     st.sampleRate = fs_;
     st.mode = updatedMode_;
     st.currentFrequency = current_;
@@ -365,7 +366,6 @@ WahState Wah::snapshot() const
         st.formantBandPass[k] = talkBox_.bandPass(k);
     }
     st.talkBoxPreFilter = talkBox_.preFilter();
-    return st;
 }
 
 } // namespace stravik::effects

@@ -185,7 +185,7 @@ private:
     };
     void updateLocked(const WahActiveSettings& s);
     void design(const WahActiveSettings& s, int fs, int current, const Designs& d) const;
-    WahState snapshot() const;
+    void snapshotInto(WahState& st) const;
     int frequencyForUpdate(int current) const;
     int envelopeFrequency();
     void filterBlock(double* buf, int n, const WahActiveSettings& s);
