@@ -113,6 +113,27 @@ TEST_F(TremoloFixture, SineAtFullLevelSwingsBetweenZeroAndOne)
     EXPECT_NEAR(*std::max_element(g3.begin(), g3.end()), 1.0, 1e-6);
 }
 
+// Minutes of play at the shortest period take the sine's phase past 1e5
+// radians, where the block routine hands over to the library's sine: the
+// swing stays whole and smooth across that point.
+TEST_F(TremoloFixture, SineStaysSmoothAfterMinutesAtTheShortestPeriod)
+{
+    params.trem_lfo = Tremolo::kSine;
+    params.trem_period = 0.01f;
+    params.trem_level = 1.0f;
+    const auto g = gains(48000 * 170); // the phase passes 1e5 after about 159 s
+    // At most the sine's steepest step between two samples.
+    const double steepest = 0.5 * 2.0 * 3.14159265 / 0.01 / 48000.0 * 1.0001;
+    double lo = 2.0, hi = -1.0;
+    for (size_t i = 1; i < g.size(); ++i) {
+        ASSERT_LE(std::fabs(g[i] - g[i - 1]), steepest) << "sample " << i;
+        lo = std::min(lo, g[i]);
+        hi = std::max(hi, g[i]);
+    }
+    EXPECT_NEAR(lo, 0.0, 1e-4);
+    EXPECT_NEAR(hi, 1.0, 1e-4);
+}
+
 TEST_F(TremoloFixture, TriangleRisesOverHalfAPeriodAndRestartsEachPeriod)
 {
     params.trem_lfo = Tremolo::kTriangle;

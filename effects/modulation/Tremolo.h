@@ -26,6 +26,8 @@ public:
     static constexpr float kMinPeriodSeconds = 0.01f;
     // Length of each edge of the square, in samples.
     static constexpr int kSquareEdge = 20;
+    // Samples whose sine phases are worked out together.
+    static constexpr int kPiece = 128;
 
     Tremolo(TremoloParams& params, EffectContext& context) : params_(params), context_(context) {}
 
