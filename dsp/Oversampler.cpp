@@ -166,7 +166,9 @@ void Oversampler::upsampleChunk(double* dst, const double* src, int n, bool fast
 #if defined(__x86_64__)
     if (fast) {
         std::fill(x + n, x + n + 8, 0.0f);
-        oversampling::interpolateAvx2(singleKernels().up, kernels::kInterpolationTaps, x, n, results_);
+        [[maybe_unused]] const bool done =
+            oversampling::interpolateAvx2(singleKernels().up, kernels::kInterpolationTaps, x, n, results_);
+        assert(done && "an interpolation kernel without its polyphase routine");
         for (int i = 0; i < n; ++i)
             for (int p = 0; p < kFactor; ++p)
                 dst[kFactor * i + p] = static_cast<double>(results_[p * oversampling::kMaxChunk + i]);

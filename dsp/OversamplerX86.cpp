@@ -24,21 +24,32 @@
 
 namespace stravik::dsp::oversampling {
 
-__attribute__((target("avx2,fma"))) void interpolateAvx2(const float* h, int taps, const float* x, int n,
-                                                         float* out)
+namespace {
+
+template <int Taps>
+__attribute__((target("avx2,fma"))) void interpolateFixed(const float* h, const float* x, int n, float* out)
 {
     for (int phase = 0; phase < 4; ++phase) {
         float* o = out + phase * kMaxChunk;
         for (int i0 = 0; i0 < n; i0 += 8) {
             __m256 a = _mm256_setzero_ps();
-            for (int k = phase, back = 0; k < taps; k += 8, back += 2)
+            for (int k = phase, back = 0; k < Taps; k += 8, back += 2)
                 a = _mm256_fmadd_ps(_mm256_set1_ps(h[k]), _mm256_loadu_ps(x + i0 - back), a);
             __m256 b = _mm256_setzero_ps();
-            for (int k = phase + 4, back = 1; k < taps; k += 8, back += 2)
+            for (int k = phase + 4, back = 1; k < Taps; k += 8, back += 2)
                 b = _mm256_fmadd_ps(_mm256_set1_ps(h[k]), _mm256_loadu_ps(x + i0 - back), b);
             _mm256_storeu_ps(o + i0, _mm256_add_ps(a, b));
         }
     }
+}
+
+} // namespace
+
+bool interpolateAvx2(const float* h, int taps, const float* x, int n, float* out)
+{
+    if (taps != 85) return false;
+    interpolateFixed<85>(h, x, n, out);
+    return true;
 }
 
 namespace {
