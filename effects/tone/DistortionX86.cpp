@@ -105,19 +105,19 @@ __attribute__((target("avx2,fma"))) int followingHighPassAvx2(double* buf, int n
         const Distortion::DynamicCell& cell = cells[k];
         const __m128d x = _mm_set_sd(buf[i]);
         const __m128d a = _mm_and_pd(y1, absMask);
-        const __m128d past0 = _mm_cmpge_sd(a, _mm_load_sd(&cell.threshold[0]));
-        const __m128d past1 = _mm_cmpge_sd(a, _mm_load_sd(&cell.threshold[1]));
-        __m128d out[3];
-        for (int s = 0; s < 3; ++s) {
-            const __m128d c = _mm_load_sd(&cell.b0[s]);
-            out[s] = _mm_sub_sd(_mm_sub_sd(_mm_mul_sd(c, x), _mm_mul_sd(c, x1)), _mm_mul_sd(_mm_load_sd(&cell.a1[s]), y1));
-        }
-        const __m128d hNext = _mm_blendv_pd(_mm_blendv_pd(out[0], out[1], past0), out[2], past1);
+        // Written out in full, so that the three candidates stay in
+        // registers on their way to the blend (only the low lanes count).
+        const __m128d past0 = _mm_cmp_sd(a, _mm_load_sd(&cell.threshold[0]), _CMP_GE_OQ);
+        const __m128d past1 = _mm_cmp_sd(a, _mm_load_sd(&cell.threshold[1]), _CMP_GE_OQ);
+        const __m128d c0 = _mm_load_sd(&cell.b0[0]), c1 = _mm_load_sd(&cell.b0[1]), c2 = _mm_load_sd(&cell.b0[2]);
+        const __m128d d0 = _mm_load_sd(&cell.a1[0]), d1 = _mm_load_sd(&cell.a1[1]), d2 = _mm_load_sd(&cell.a1[2]);
+        const __m128d out0 = _mm_sub_sd(_mm_sub_sd(_mm_mul_sd(c0, x), _mm_mul_sd(c0, x1)), _mm_mul_sd(d0, y1));
+        const __m128d out1 = _mm_sub_sd(_mm_sub_sd(_mm_mul_sd(c1, x), _mm_mul_sd(c1, x1)), _mm_mul_sd(d1, y1));
+        const __m128d out2 = _mm_sub_sd(_mm_sub_sd(_mm_mul_sd(c2, x), _mm_mul_sd(c2, x1)), _mm_mul_sd(d2, y1));
+        const __m128d hNext = _mm_blendv_pd(_mm_blendv_pd(out0, out1, past0), out2, past1);
         // The coefficients used, for where the loop stops.
-        b0 = _mm_blendv_pd(_mm_blendv_pd(_mm_load_sd(&cell.b0[0]), _mm_load_sd(&cell.b0[1]), past0),
-                           _mm_load_sd(&cell.b0[2]), past1);
-        a1 = _mm_blendv_pd(_mm_blendv_pd(_mm_load_sd(&cell.a1[0]), _mm_load_sd(&cell.a1[1]), past0),
-                           _mm_load_sd(&cell.a1[2]), past1);
+        b0 = _mm_blendv_pd(_mm_blendv_pd(c0, c1, past0), c2, past1);
+        a1 = _mm_blendv_pd(_mm_blendv_pd(d0, d1, past0), d2, past1);
         x1 = x;
         y1 = hNext;
         _mm_store_sd(buf + i, hNext);
