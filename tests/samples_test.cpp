@@ -68,6 +68,19 @@ TEST(Samples, OutputConversionTruncatesAndNeverProducesMinus32768)
     EXPECT_EQ(out[0], 1638);
     EXPECT_EQ(out[1], -3276);
     EXPECT_EQ(out[2], 4915);
+    // A block converts every value as one value does, edges included.
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::numeric_limits<double>::quiet_NaN();
+    const double edges[] = {0.0, -0.0, 1e-310, -1e-310, 0.99999, 1.0, -1.0, 32767.0 / 32768.0,
+                            -32767.0 / 32768.0, 32766.9999999 / 32768.0, -32766.9999999 / 32768.0,
+                            123.0 / 32768.0 - 1e-15, -123.0 / 32768.0 + 1e-15, 122.9999 / 32768.0, 1e300,
+                            -1e300, inf, -inf, nan, -nan, 1.5e-4, -1.5e-4, -0.00002};
+    constexpr int kCount = sizeof(edges) / sizeof(edges[0]);
+    for (float volume : {1.0f, 0.5f, 2.0f}) {
+        int16_t block[kCount];
+        samples::outputConvert(edges, block, kCount, volume);
+        for (int i = 0; i < kCount; ++i)
+            EXPECT_EQ(block[i], samples::outputValue(edges[i], volume)) << edges[i] << " at volume " << volume;
+    }
 }
 
 TEST(Samples, WidenAndFold)
