@@ -7,7 +7,7 @@
 // values, as both splines do with clamping.
 //
 // The interval is found without a search: a table over a uniform grid, with
-// cells no wider than the narrowest interval, gives the interval where v's
+// cells narrower than the narrowest interval, gives the interval where v's
 // cell starts, and one compare moves to the next when v lies past a knot in
 // the same cell. The amp's signals wander across the intervals with the
 // waveform; a search that branched on them would be mispredicted all the
@@ -23,6 +23,15 @@
 #include <limits>
 
 namespace stravik::effects {
+
+class PiecewiseCubic;
+
+namespace kernels {
+// AmpCurvesX86.cpp: the block evaluations below, four samples at a time
+// (odd: evaluateOdd, else evaluate of up).
+void piecewiseCubicAvx2(const PiecewiseCubic& up, const PiecewiseCubic& down, bool odd, const double* in,
+                        double* out, int n);
+} // namespace kernels
 
 class PiecewiseCubic {
 public:
@@ -65,15 +74,7 @@ public:
     {
         if (!(v > x_[0])) return y_[0]; // also a NaN argument: the curve's start
         if (v >= x_[n_ - 1]) return y_[n_ - 1];
-        int cell = static_cast<int>((v - x_[0]) * cellScale_);
-        cell = cell < cells_ ? cell : cells_ - 1;
-        int i = cellInterval_[cell];
-        // A cell holds at most one knot; starts beyond the last interval
-        // read as +infinity.
-        i += static_cast<int>(v >= starts_[i + 1]);
-        const double b = (v - x_[i]) * invH_[i];
-        const double* c = c_[i];
-        return c[0] + b * (c[1] + b * (c[2] + b * c[3]));
+        return cubic(intervalOf(v), v);
     }
 
     // The same, for an argument that moves smoothly from call to call (the
@@ -90,14 +91,26 @@ public:
         while (v < x_[i]) --i;
         while (v >= starts_[i + 1]) ++i;
         cursor = i;
-        const double b = (v - x_[i]) * invH_[i];
-        const double* c = c_[i];
-        return c[0] + b * (c[1] + b * (c[2] + b * c[3]));
+        return cubic(i, v);
     }
+
+    // out[i] = (*this)(in[i]) for i < n, to the bit (in and out may be the
+    // same array).
+    void evaluate(const double* in, double* out, int n) const;
+
+    // A curve for each polarity: out[i] = up(v) for v = in[i] >= 0 (-0
+    // included), else -down(-v); a NaN gives -down's start value. To the bit
+    // what that expression gives sample by sample (in and out may be the
+    // same array; up and down may be the same curve).
+    static void evaluateOdd(const PiecewiseCubic& up, const PiecewiseCubic& down, const double* in, double* out,
+                            int n);
 
     int size() const { return n_; }
 
 private:
+    friend void kernels::piecewiseCubicAvx2(const PiecewiseCubic&, const PiecewiseCubic&, bool, const double*,
+                                            double*, int);
+
     void setPoints(const double* x, const double* y, int count)
     {
         n_ = count < 2 ? 2 : (count > kMaxPoints ? kMaxPoints : count);
@@ -115,12 +128,41 @@ private:
         cells_ = static_cast<int>(std::min<double>(kMaxCells, std::ceil(range / narrowest) + 1.0));
         assert(range / cells_ <= narrowest);
         cellScale_ = cells_ / range;
+        // A cell's interval is the last one whose start lies in an earlier
+        // cell, with the cell of a knot worked out as operator() works out
+        // the cell of an argument. That computation never puts a larger
+        // argument in an earlier cell, so an argument never lies before the
+        // start of its cell's interval, and at most the next knot (in the
+        // same cell) lies between, whatever the rounding: operator() finds
+        // the interval that holds v, as following() does.
         int interval = 0;
         for (int c = 0; c < cells_; ++c) {
-            const double start = x_[0] + c / cellScale_;
-            while (interval + 1 < n_ - 1 && start >= x_[interval + 1]) ++interval;
+            while (interval + 1 < n_ - 1 && cellOf(x_[interval + 1]) < c) ++interval;
             cellInterval_[c] = static_cast<uint8_t>(interval);
         }
+    }
+
+    // The grid cell of an argument inside the table.
+    int cellOf(double v) const
+    {
+        const int cell = static_cast<int>((v - x_[0]) * cellScale_);
+        return cell < cells_ ? cell : cells_ - 1;
+    }
+
+    // The interval that holds v, for x_[0] < v < x_[n_ - 1]. A cell holds
+    // at most one knot; starts beyond the last interval read as +infinity.
+    int intervalOf(double v) const
+    {
+        const int i = cellInterval_[cellOf(v)];
+        return i + static_cast<int>(v >= starts_[i + 1]);
+    }
+
+    // Interval i's cubic at v.
+    double cubic(int i, double v) const
+    {
+        const double b = (v - x_[i]) * invH_[i];
+        const double* c = c_[i];
+        return c[0] + b * (c[1] + b * (c[2] + b * c[3]));
     }
 
     static constexpr int kMaxCells = 4096;

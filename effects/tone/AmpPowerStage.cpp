@@ -74,11 +74,11 @@ namespace {
 // The three envelopes, each a first-order low-pass that follows a rise at
 // once and otherwise falls towards 0.9 of itself. These recursions are what
 // the stage waits on from sample to sample, so they run in loops of their
-// own; the curve look-ups that hang off them follow in loops that the
-// processor overlaps freely. The arithmetic stays the low-pass's own to the
-// bit: with a steady input an envelope settles in a tiny cycle around its
-// level, set by the comparison against its last value, and any other
-// rounding would settle it elsewhere.
+// own; the curve look-ups that hang off them follow as block evaluations
+// (four samples at a time where the processor allows). The arithmetic stays
+// the low-pass's own to the bit: with a steady input an envelope settles in
+// a tiny cycle around its level, set by the comparison against its last
+// value, and any other rounding would settle it elsewhere.
 void runSupplyEnvelope(const double* x, double* in, double* env, int n, double gain, OnePole& lp, double& e)
 {
     double t1 = lp.x1, y = e;
@@ -125,19 +125,27 @@ void AmpPowerStage::process(double* buf, int n, double gain)
     for (int start = 0; start < n; start += kPiece) {
         const int count = std::min(kPiece, n - start);
         double* x = buf + start;
-        // Supply envelope and sag: u = s in.
+        // Supply envelope and sag: u = s in (the sag curve's values go into
+        // level, free until the bias envelopes fill it).
         runSupplyEnvelope(x, in, env, count, gain, supplyLowPass_, e_);
+        sag_.evaluate(env, level, count);
         for (int i = 0; i < count; ++i) {
             const double e = env[i];
-            x[i] = (e < 0.2 ? 1.0 : sag_.following(e, sagCursor_) / e) * in[i];
+            x[i] = (e < 0.2 ? 1.0 : level[i] / e) * in[i];
         }
         // Bias envelopes and the shift A they set.
         runBiasEnvelopes(x, level, count, positiveLowPass_, negativeLowPass_, p_, n_);
-        // The two halves of the pair.
+        bias_.evaluate(level, level, count);
+        // The two halves of the pair: the tube curve at u - A (in) and at
+        // -u - A (env).
         for (int i = 0; i < count; ++i) {
-            const double u = x[i], a = bias_.following(level[i], biasCursor_) / 2.0 + 0.035;
-            x[i] = tube_.following(u - a, upCursor_) - tube_.following(-u - a, downCursor_);
+            const double u = x[i], a = level[i] / 2.0 + 0.035;
+            in[i] = u - a;
+            env[i] = -u - a;
         }
+        tube_.evaluate(in, in, count);
+        tube_.evaluate(env, env, count);
+        for (int i = 0; i < count; ++i) x[i] = in[i] - env[i];
     }
 }
 

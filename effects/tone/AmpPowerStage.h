@@ -61,10 +61,6 @@ private:
     PiecewiseCubic sag_;
     PiecewiseCubic bias_;
     PiecewiseCubic tube_;
-    // Where each curve's argument was last (the two halves of the tube pair
-    // each keep their own): at four times the rate the signals move little
-    // from sample to sample.
-    int sagCursor_ = 0, biasCursor_ = 0, upCursor_ = 0, downCursor_ = 0;
     double e_ = 0.0, p_ = 0.0, n_ = 0.0;
 };
 

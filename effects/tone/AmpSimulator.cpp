@@ -125,10 +125,8 @@ void AmpSimulator::processAmp(double* buf, int n4)
     refreshGains();
     if (params_.preamp_stage) {
         preampHighPass_.processFast(buf, n4);
-        for (int i = 0; i < n4; ++i) {
-            const double u = kPreampBoost * buf[i];
-            buf[i] = u >= 0.0 ? preampPositive_(u) : -preampNegative_(-u);
-        }
+        for (int i = 0; i < n4; ++i) buf[i] = kPreampBoost * buf[i];
+        PiecewiseCubic::evaluateOdd(preampPositive_, preampNegative_, buf, buf, n4);
     }
     inputHighPass_.processFast(buf, n4);
     power_.process(buf, n4, gain_);

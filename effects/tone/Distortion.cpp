@@ -502,10 +502,11 @@ void Distortion::processDistortion(double* buf, int n)
     const double fb = params_.dist_fb.get();
     const double drive = finiteOr(params_.dist_drive.get(), 0.0) / 1000.0;
     const double g = (drive * drive * 300.0 + 1.0) / 10.0;
-    for (int i = 0; i < n; ++i) {
-        const double u = g * buf[i];
-        buf[i] = u >= 0.0 ? 8.0 * driveUpCubic_(u) : -8.0 * driveDownCubic_(-u);
-    }
+    // 8 up(u) for u >= 0, else -8 down(-u): the same bits as 8 times the
+    // odd pair's value (a product's rounding does not depend on its sign).
+    for (int i = 0; i < n; ++i) buf[i] = g * buf[i];
+    PiecewiseCubic::evaluateOdd(driveUpCubic_, driveDownCubic_, buf, buf, n);
+    for (int i = 0; i < n; ++i) buf[i] = 8.0 * buf[i];
     lowPassKernel_.process(buf, n);
     filters_[kHighPass30].processFast(buf, n);
     // The high-pass whose corner follows how hard the shaper squeezed the
@@ -558,6 +559,8 @@ void Distortion::processDistortion(double* buf, int n)
     dynX1_ = x1;
     dynY1_ = y1;
     if (n > 0) previousShaped_ = y1 >= 0.0 ? shapeUp_(y1) : -shapeDown_(-y1);
+    // (The high-pass's output jumps across the shaping curve's intervals
+    // too often for the block evaluation to gain on this loop.)
     for (int i = 0; i < n; ++i) {
         const double h = buf[i];
         buf[i] = h >= 0.0 ? shapeUpCubic_(h) : -shapeDownCubic_(-h);
@@ -574,28 +577,25 @@ void Distortion::processMetal(double* buf, int n)
     const bool sat = params_.dist_fbon.get() != 0;
     const double fb = params_.dist_fb.get();
     const double drive = finiteOr(params_.dist_drive.get(), 0.0) / 1000.0;
-    for (int i = 0; i < n; ++i) {
-        const double u = 10.0 * buf[i];
-        buf[i] = u >= 0.0 ? driveUpCubic_(u) : -driveUpCubic_(-u);
-    }
+    for (int i = 0; i < n; ++i) buf[i] = 10.0 * buf[i];
+    PiecewiseCubic::evaluateOdd(driveUpCubic_, driveUpCubic_, buf, buf, n);
     filters_[kCircuitA].processFast(buf, n);
     lowPassKernel_.process(buf, n);
     const double g = drive * drive * 300.0 + 5.0;
-    for (int i = 0; i < n; ++i) {
-        const double u = g * buf[i];
-        buf[i] = u >= 0.0 ? shapeUpCubic_(u) : -shapeUpCubic_(-u);
-    }
+    for (int i = 0; i < n; ++i) buf[i] = g * buf[i];
+    PiecewiseCubic::evaluateOdd(shapeUpCubic_, shapeUpCubic_, buf, buf, n);
     if (sat) saturateBlock(buf, n, 2.0 * fb + 1.0, 2.0 * fb + 1.1, 1.0, 1.0);
     filters_[kCircuitB].processFast(buf, n);
     filters_[kLowPass10k].processFast(buf, n);
     filters_[kPeak100].processFast(buf, n);
     filters_[kPeak4770].processFast(buf, n);
     filters_[kHighPass30].processFast(buf, n);
-    for (int i = 0; i < n; ++i) {
-        const double x = buf[i];
-        const double y = x >= 0.0 ? driveUpCubic_(x / 1.7) : -driveUpCubic_(-x / 1.7);
-        buf[i] = 0.51 * y;
-    }
+    // 0.51 (x >= 0 ? up(x / 1.7) : -up(-x / 1.7)), as up(|x| / 1.7) with x's
+    // sign: the same bits (at x = -0 both arguments give the curve's start).
+    double shaped[kChunk];
+    for (int i = 0; i < n; ++i) shaped[i] = std::fabs(buf[i]) / 1.7;
+    driveUpCubic_.evaluate(shaped, shaped, n);
+    for (int i = 0; i < n; ++i) buf[i] = 0.51 * (buf[i] >= 0.0 ? shaped[i] : -shaped[i]);
 }
 
 } // namespace stravik::effects

@@ -19,9 +19,9 @@ constexpr double kCurveSlope[kCurvePoints] = {0.0, 0.0, 0.09, 0.8, 2.4605, 2.704
 } // namespace
 
 VolumeSwell::VolumeSwell(SwellParams& params, EffectContext& context)
-    : params_(params), context_(context), curve_(&context.messages)
+    : params_(params), context_(context)
 {
-    curve_.buildHermite(kCurveX, kCurveY, kCurveSlope, kCurvePoints);
+    curve_.fromHermite(kCurveX, kCurveY, kCurveSlope, kCurvePoints);
     start(48000);
 }
 
@@ -114,25 +114,34 @@ void VolumeSwell::process(double* buf, int n)
     // The settings may have moved since the last block.
     design();
 
-    for (int i = 0; i < n; ++i) {
-        const double x = buf[i];
-        const double h = highPass_.run(x) * s;
-        const double r = std::min(std::fabs(h), 1.0);
-        if (r > envelope_)
-            envelope_ = riseB_ * r + riseB_ * lastRectified_ - riseA_ * envelope_;
-        else
-            envelope_ = fallB_ * r + fallB_ * lastRectified_ - fallA_ * envelope_;
-        lastRectified_ = r;
-        const double u = lowPass_.run(1.2 * envelope_);
-        if (u <= gain_) {
-            gain_ = fall_.run(0.0);
-            // The rise low-pass continues from here when the level climbs.
-            rise_.x1 = rise_.y1 = gain_;
-        } else {
-            gain_ = rise_.run(u);
-            fall_.x1 = fall_.y1 = gain_;
+    // The detector and the gain run sample after sample; the curve of each
+    // sample's gain follows over the piece at once.
+    constexpr int kPiece = 256;
+    double gains[kPiece];
+    for (int start = 0; start < n; start += kPiece) {
+        const int count = std::min(kPiece, n - start);
+        double* x = buf + start;
+        for (int i = 0; i < count; ++i) {
+            const double h = highPass_.run(x[i]) * s;
+            const double r = std::min(std::fabs(h), 1.0);
+            if (r > envelope_)
+                envelope_ = riseB_ * r + riseB_ * lastRectified_ - riseA_ * envelope_;
+            else
+                envelope_ = fallB_ * r + fallB_ * lastRectified_ - fallA_ * envelope_;
+            lastRectified_ = r;
+            const double u = lowPass_.run(1.2 * envelope_);
+            if (u <= gain_) {
+                gain_ = fall_.run(0.0);
+                // The rise low-pass continues from here when the level climbs.
+                rise_.x1 = rise_.y1 = gain_;
+            } else {
+                gain_ = rise_.run(u);
+                fall_.x1 = fall_.y1 = gain_;
+            }
+            gains[i] = gain_;
         }
-        buf[i] = curve_(gain_) * x;
+        curve_.evaluate(gains, gains, count);
+        for (int i = 0; i < count; ++i) x[i] = gains[i] * x[i];
     }
     denormal_.process(buf, n);
 }

@@ -7,10 +7,10 @@
 // rising, one for falling, each taking over from the current gain), and the
 // sample is scaled by a fixed swell curve of g that is exactly 0 for quiet
 // strings.
-#include "dsp/CurveSpline.h"
 #include "dsp/DenormalGuard.h"
 #include "dsp/Param.h"
 #include "effects/EffectContext.h"
+#include "effects/tone/AmpCurves.h"
 
 #include <atomic>
 #include <chrono>
@@ -94,7 +94,9 @@ private:
 
     SwellParams& params_;
     EffectContext& context_;
-    dsp::CurveSpline curve_;
+    // The swell curve's Hermite cubics in polynomial form (its values agree
+    // with the program's CurveSpline through the same points to rounding).
+    PiecewiseCubic curve_;
     int sampleRate_ = 48000;
 
     SecondOrder highPass_; // 50 Hz, removes hum and handling from the detector
