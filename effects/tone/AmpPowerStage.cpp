@@ -72,69 +72,115 @@ double AmpPowerStage::biasShift(double b) const { return bias_(b) / 2.0 + 0.035;
 namespace {
 
 // The three envelopes, each a first-order low-pass that follows a rise at
-// once and otherwise falls towards 0.9 of itself. These recursions are what
-// the stage waits on from sample to sample, so they run in loops of their
-// own; the curve look-ups that hang off them follow as block evaluations
-// (four samples at a time where the processor allows). The arithmetic stays
-// the low-pass's own to the bit: with a steady input an envelope settles in
-// a tiny cycle around its level, set by the comparison against its last
-// value, and any other rounding would settle it elsewhere.
-void runSupplyEnvelope(const double* x, double* in, double* env, int n, double gain, OnePole& lp, double& e)
-{
-    double t1 = lp.x1, y = e;
-    for (int i = 0; i < n; ++i) {
-        const double v = gain * x[i];
-        in[i] = v;
+// once and otherwise falls towards 0.9 of itself, step by step. These
+// recursions are what the stage waits on from sample to sample; the curve
+// look-ups that hang off them go as block evaluations (four samples at a time
+// where the processor allows). The arithmetic stays the low-pass's own to the
+// bit: with a steady input an envelope settles in a tiny cycle around its
+// level, set by the comparison against its last value, and any other
+// rounding would settle it elsewhere.
+struct SupplyEnvelope {
+    OnePole& lp;
+    double& e;
+    double gain, t1, y;
+    SupplyEnvelope(OnePole& lowPass, double& envelope, double g)
+        : lp(lowPass), e(envelope), gain(g), t1(lowPass.x1), y(envelope)
+    {
+    }
+    // The scaled input goes to in, the envelope to env.
+    void step(double x, double& in, double& env)
+    {
+        const double v = gain * x;
+        in = v;
         const double rise = 1.5 * v > 0.0 ? 1.5 * v : 0.0;
         const double t = rise <= y ? 0.9 * y : rise;
         y = lp.b0 * t + lp.b1 * t1 - lp.a1 * y;
         t1 = t;
-        env[i] = y;
+        env = y;
     }
-    lp.x1 = t1;
-    lp.y1 = y;
-    e = y;
-}
+    void finish()
+    {
+        lp.x1 = t1;
+        lp.y1 = y;
+        e = y;
+    }
+};
 
-void runBiasEnvelopes(const double* u, double* level, int n, OnePole& plp, OnePole& nlp, double& pos, double& neg)
-{
-    double p = pos, q = neg, pt1 = plp.x1, nt1 = nlp.x1;
-    for (int i = 0; i < n; ++i) {
-        const double tp = u[i] <= p ? 0.9 * p : u[i];
+struct BiasEnvelopes {
+    OnePole& plp;
+    OnePole& nlp;
+    double& pos;
+    double& neg;
+    double p, q, pt1, nt1;
+    BiasEnvelopes(OnePole& positive, OnePole& negative, double& posEnvelope, double& negEnvelope)
+        : plp(positive), nlp(negative), pos(posEnvelope), neg(negEnvelope), p(posEnvelope), q(negEnvelope),
+          pt1(positive.x1), nt1(negative.x1)
+    {
+    }
+    // The mean of the two envelopes of u goes to level.
+    void step(double u, double& level)
+    {
+        const double tp = u <= p ? 0.9 * p : u;
         p = plp.b0 * tp + plp.b1 * pt1 - plp.a1 * p;
         pt1 = tp;
-        const double tn = -u[i] <= q ? 0.9 * q : -u[i];
+        const double tn = -u <= q ? 0.9 * q : -u;
         q = nlp.b0 * tn + nlp.b1 * nt1 - nlp.a1 * q;
         nt1 = tn;
-        level[i] = (p + q) / 2.0;
+        level = (p + q) / 2.0;
     }
-    plp.x1 = pt1;
-    plp.y1 = p;
-    nlp.x1 = nt1;
-    nlp.y1 = q;
-    pos = p;
-    neg = q;
-}
+    void finish()
+    {
+        plp.x1 = pt1;
+        plp.y1 = p;
+        nlp.x1 = nt1;
+        nlp.y1 = q;
+        pos = p;
+        neg = q;
+    }
+};
 
 } // namespace
 
 void AmpPowerStage::process(double* buf, int n, double gain)
 {
-    constexpr int kPiece = 256;
+    // The bias envelopes take the signal after the sag, which hangs off the
+    // supply envelope; so the supply envelope of one run of samples goes side
+    // by side with the bias envelopes of the run before, and the processor
+    // works on both recursions at once.
+    constexpr int kPiece = 256, kRun = 32;
     double in[kPiece], env[kPiece], level[kPiece];
+    SupplyEnvelope supply(supplyLowPass_, e_, gain);
+    BiasEnvelopes bias(positiveLowPass_, negativeLowPass_, p_, n_);
     for (int start = 0; start < n; start += kPiece) {
         const int count = std::min(kPiece, n - start);
         double* x = buf + start;
-        // Supply envelope and sag: u = s in (the sag curve's values go into
-        // level, free until the bias envelopes fill it).
-        runSupplyEnvelope(x, in, env, count, gain, supplyLowPass_, e_);
-        sag_.evaluate(env, level, count);
-        for (int i = 0; i < count; ++i) {
-            const double e = env[i];
-            x[i] = (e < 0.2 ? 1.0 : level[i] / e) * in[i];
+        // Sag over a run whose supply envelope is done: u = s in (the sag
+        // curve's values go into level, free there until the bias envelopes
+        // fill it).
+        const auto sag = [&](int from, int to) {
+            sag_.evaluate(env + from, level + from, to - from);
+            for (int i = from; i < to; ++i) {
+                const double e = env[i];
+                x[i] = (e < 0.2 ? 1.0 : level[i] / e) * in[i];
+            }
+        };
+        int first = std::min(kRun, count); // samples whose supply envelope is done
+        for (int i = 0; i < first; ++i) supply.step(x[i], in[i], env[i]);
+        sag(0, first);
+        int done = 0; // samples whose bias envelopes are done
+        while (first < count) {
+            const int next = std::min(first + kRun, count);
+            const int length = next - first; // never more than the run before
+            for (int i = 0; i < length; ++i) {
+                supply.step(x[first + i], in[first + i], env[first + i]);
+                bias.step(x[done + i], level[done + i]);
+            }
+            for (int i = done + length; i < first; ++i) bias.step(x[i], level[i]);
+            done = first;
+            sag(first, next);
+            first = next;
         }
-        // Bias envelopes and the shift A they set.
-        runBiasEnvelopes(x, level, count, positiveLowPass_, negativeLowPass_, p_, n_);
+        for (int i = done; i < count; ++i) bias.step(x[i], level[i]);
         bias_.evaluate(level, level, count);
         // The two halves of the pair: the tube curve at u - A (in) and at
         // -u - A (env).
@@ -147,6 +193,8 @@ void AmpPowerStage::process(double* buf, int n, double gain)
         tube_.evaluate(env, env, count);
         for (int i = 0; i < count; ++i) x[i] = in[i] - env[i];
     }
+    supply.finish();
+    bias.finish();
 }
 
 } // namespace stravik::effects
