@@ -422,7 +422,12 @@ TEST_F(PresetFixture, ALoadFromAnotherThreadNeverReachesTheGuitarHalfApplied)
             engine->ProcessBlock(128);
         }
     });
-    for (int i = 0; i < 300; ++i) ASSERT_EQ(presets.LoadPreset(i % 2 ? "A" : "B", false), 0);
+    // Loads while the chain plays, however the machine shares its processors
+    // out: from the chain's first block on, and over a hundred blocks at least.
+    while (stage.blocks.load() == 0) std::this_thread::yield();
+    const int from = stage.blocks.load();
+    for (int i = 0; i < 300 || stage.blocks.load() < from + 100; ++i)
+        ASSERT_EQ(presets.LoadPreset(i % 2 ? "A" : "B", false), 0);
     stop = true;
     chain.join();
     engine->running = false;
