@@ -17,8 +17,7 @@ namespace {
 bool vectorPath()
 {
 #if defined(__x86_64__)
-    static const bool avx2 = (cpu::features() & cpu::kAvx2Fma) != 0;
-    return avx2 && cpu::simdAllowed();
+    return cpu::avx2Allowed();
 #else
     return false;
 #endif

@@ -44,6 +44,12 @@ void setSimdEnabled(bool on) { g_simdEnabled.store(on, std::memory_order_relaxed
 
 bool simdAllowed() { return simdEnabled() && (features() & (kSse | kNeon)) != 0; }
 
+bool avx2Allowed()
+{
+    static const bool avx2 = (features() & kAvx2Fma) != 0;
+    return avx2 && simdAllowed();
+}
+
 bool enableFlushToZero()
 {
     if (!simdAllowed()) return false;

@@ -26,6 +26,10 @@ void setSimdEnabled(bool on);
 // setting allows it.
 bool simdAllowed();
 
+// True when the AVX2 + FMA routines may run: the processor has both and the
+// setting allows vector code.
+bool avx2Allowed();
+
 // Sets flush-to-zero and denormals-are-zero on the calling thread when
 // simdAllowed(); returns whether it did. MXCSR on x86-64, FPCR.FZ on aarch64.
 bool enableFlushToZero();

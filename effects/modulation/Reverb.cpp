@@ -241,10 +241,9 @@ void eightFiltersAvx2(const double (*coef)[7], double (*state)[4], const double 
 void Reverb::dampCombs(dsp::IirFilter* filters, int n)
 {
 #if defined(__x86_64__)
-    static const bool avx2 = (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
     bool secondOrder = true;
     for (int v = 0; v < kCombs; ++v) secondOrder = secondOrder && filters[v].order() == 2;
-    if (avx2 && dsp::cpu::simdAllowed() && secondOrder) {
+    if (dsp::cpu::avx2Allowed() && secondOrder) {
         using F = dsp::IirFilter;
         double coef[kCombs][7], state[kCombs][4];
         for (int v = 0; v < kCombs; ++v) {

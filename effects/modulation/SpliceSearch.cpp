@@ -79,7 +79,7 @@ Result bestSpliceSse2(const double* a, int shortest, int longest, int width)
 bool avx2Usable()
 {
 #if defined(__x86_64__)
-    return dsp::cpu::simdAllowed() && (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
+    return dsp::cpu::avx2Allowed();
 #else
     return false;
 #endif

@@ -3,22 +3,10 @@
 #include "dsp/CpuFeatures.h"
 
 namespace stravik::effects {
-namespace {
-
-#if defined(__x86_64__)
-bool vectorPathAllowed()
-{
-    static const bool avx2 = (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
-    return avx2 && dsp::cpu::simdAllowed();
-}
-#endif
-
-} // namespace
-
 void PiecewiseCubic::evaluate(const double* in, double* out, int n) const
 {
 #if defined(__x86_64__)
-    if (vectorPathAllowed()) {
+    if (dsp::cpu::avx2Allowed()) {
         kernels::piecewiseCubicAvx2(*this, *this, false, in, out, n);
         return;
     }
@@ -30,7 +18,7 @@ void PiecewiseCubic::evaluateOdd(const PiecewiseCubic& up, const PiecewiseCubic&
                                  int n)
 {
 #if defined(__x86_64__)
-    if (vectorPathAllowed()) {
+    if (dsp::cpu::avx2Allowed()) {
         kernels::piecewiseCubicAvx2(up, down, true, in, out, n);
         return;
     }

@@ -193,18 +193,6 @@ private:
     Cell cells_[kCells] = {};
 };
 
-namespace {
-
-#if defined(__x86_64__)
-bool vectorPathAllowed()
-{
-    static const bool avx2 = (dsp::cpu::features() & dsp::cpu::kAvx2Fma) != 0;
-    return avx2 && dsp::cpu::simdAllowed();
-}
-#endif
-
-} // namespace
-
 #if defined(__x86_64__)
 namespace kernels {
 // DistortionX86.cpp.
@@ -220,7 +208,7 @@ int followingHighPassAvx2(double* buf, int n, const Distortion::DynamicCell* cel
 void saturateBlock(double* buf, int n, double expPositive, double expNegative, double inScale, double outScale)
 {
 #if defined(__x86_64__)
-    if (vectorPathAllowed()) {
+    if (dsp::cpu::avx2Allowed()) {
         kernels::saturateAvx2(buf, n, expPositive, expNegative, inScale, outScale);
         return;
     }
@@ -537,7 +525,7 @@ void Distortion::processDistortion(double* buf, int n)
     int i = 0;
     while (i < n) {
 #if defined(__x86_64__)
-        if (vectorPathAllowed()) {
+        if (dsp::cpu::avx2Allowed()) {
             double state[4] = {b0, a1, x1, y1};
             i += kernels::followingHighPassAvx2(buf + i, n - i, dynamicCells_, exactCells_, outsideCoef_, state);
             b0 = state[0];
