@@ -4,11 +4,19 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 int main(int argc, char** argv)
 {
-    if (argc < 2 || argc > 3) {
+    const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
+    if (help) {
+        std::fputs("usage: make_demo_recording OUT.wav [RATE]\n", stdout);
+        return 0;
+    }
+    // Anything else that looks like an option is refused rather than taken
+    // for the name of the file to write.
+    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
         std::fputs("usage: make_demo_recording OUT.wav [RATE]\n", stderr);
         return 2;
     }
