@@ -23,9 +23,9 @@ constexpr float kLongestRead = static_cast<float>(Chorus::kLineLength - 2);
 // holds; not-a-number reads the newest samples.
 inline float holdInLine(float d)
 {
-    if (!(d >= 0.0f)) return 0.0f;
-    if (d > kLongestRead) return kLongestRead;
-    return d;
+    // Written without a branch, so that the loops over a block vectorise.
+    const float held = d > kLongestRead ? kLongestRead : d;
+    return d >= 0.0f ? held : 0.0f;
 }
 
 } // namespace
@@ -170,6 +170,8 @@ void smoothVoices(dsp::IirFilter* filters, double (*rows)[Chorus::kPiece], int f
         s[v] = filters[v].state2();
     }
     for (int f = 0; f < frames; ++f) {
+        // Unrolled, so that each voice's state stays in registers.
+#pragma GCC unroll 4
         for (int v = 0; v < V; ++v) {
             const double in = rows[v][f];
             const double x = in * gain[v];
@@ -183,6 +185,25 @@ void smoothVoices(dsp::IirFilter* filters, double (*rows)[Chorus::kPiece], int f
     }
     if (frames > 0)
         for (int v = 0; v < V; ++v) filters[v].setState2(s[v]);
+}
+
+// The phases omega t of V voices over the frames, each voice's time t
+// stepping on and wrapping at its period.
+template <int V>
+void advanceVoices(double* times, const double* omega, const double* period, double step,
+                   double (*rows)[Chorus::kPiece], int frames)
+{
+    double t[V];
+    for (int v = 0; v < V; ++v) t[v] = times[v];
+    for (int f = 0; f < frames; ++f) {
+#pragma GCC unroll 4
+        for (int v = 0; v < V; ++v) {
+            rows[v][f] = omega[v] * t[v];
+            t[v] += step;
+            t[v] = t[v] > period[v] ? t[v] - period[v] : t[v];
+        }
+    }
+    for (int v = 0; v < V; ++v) times[v] = t[v];
 }
 
 } // namespace
@@ -200,15 +221,14 @@ void Chorus::sweep(int channel, int voices, int frames, double extra, float (*de
     dsp::IirFilter* const smoothers = channel == 0 ? smoothLeft_ : smoothRight_;
     const double fs = live_.rate;
     const double step = 1.0 / fs;
+    // The voices' clocks side by side, each its own running sum.
+    switch (voices) {
+    case 1: advanceVoices<1>(times, omega, live_.period, step, phase_, frames); break;
+    case 2: advanceVoices<2>(times, omega, live_.period, step, phase_, frames); break;
+    default: advanceVoices<kVoices>(times, omega, live_.period, step, phase_, frames); break;
+    }
     for (int v = 0; v < voices; ++v) {
-        double t = times[v];
         double* phase = phase_[v];
-        for (int f = 0; f < frames; ++f) {
-            phase[f] = omega[v] * t;
-            t += step;
-            if (t > live_.period[v]) t -= live_.period[v];
-        }
-        times[v] = t;
         dsp::sinBlock(phase, phase, frames);
         for (int f = 0; f < frames; ++f)
             phase[f] = holdInLine(static_cast<float>(phase[f] * fs * live_.amplitude + extra + live_.centre));
