@@ -145,11 +145,7 @@ int pluginMode(int argc, char** argv)
     engine->setFiles(&files);
     AlsaBackend audio;
     RegistryStore store(RegistryStore::defaultPath(), &messages);
-    DeviceCounts counts;
-    counts.inputs = static_cast<int>(audio.captureDevices().size());
-    counts.outputs = static_cast<int>(audio.playbackDevices().size());
-    counts.tunerInputs = counts.inputs;
-    readSettings(*engine, store, counts);
+    readSettings(*engine, store, deviceCountsOf(audio));
     EngineEffects effects(*engine);
     PresetStore presets(*engine, store, messages, effects);
     Shortcuts shortcuts(*engine, presets, effects);

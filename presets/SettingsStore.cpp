@@ -1,6 +1,7 @@
 #include "presets/SettingsStore.h"
 
 #include "engine/Engine.h"
+#include "engine/devices/AudioDevices.h"
 #include "engine/ParameterTable.h"
 #include "presets/RegistryStore.h"
 
@@ -19,6 +20,15 @@ const char* subPathOf(Section s)
 bool isSettingsSection(Section s) { return s == Section::cfg || s == Section::Shortcuts || s == Section::MIDIShortcuts; }
 
 } // namespace
+
+DeviceCounts deviceCountsOf(AudioBackend& audio)
+{
+    DeviceCounts counts;
+    counts.inputs = static_cast<int>(audio.captureDevices().size());
+    counts.outputs = static_cast<int>(audio.playbackDevices().size());
+    counts.tunerInputs = counts.inputs;
+    return counts;
+}
 
 void readSettings(Engine& engine, const RegistryStore& store, const DeviceCounts& devices)
 {

@@ -4,6 +4,7 @@
 // settings and FirstStart stays 1 until one normal exit).
 namespace stravik {
 
+class AudioBackend;
 class Engine;
 class RegistryStore;
 
@@ -15,6 +16,9 @@ struct DeviceCounts {
     int firstDirectInput = -1;  // index of the first direct (hardware) input, -1 when none
     int tunerInputs = 0;       // capture devices the tuner can use
 };
+
+// The sizes of a backend's lists (the tuner takes any capture device).
+DeviceCounts deviceCountsOf(AudioBackend& audio);
 
 // Reads every setting in order with its default and the special rules.
 void readSettings(Engine& engine, const RegistryStore& store, const DeviceCounts& devices);

@@ -173,11 +173,7 @@ int runWindow(int argc, char** argv)
     AlsaBackend audio;
     // Screenshots never touch the user's store.
     RegistryStore store(shooting ? std::string(":memory:") : RegistryStore::defaultPath(), &messages);
-    DeviceCounts counts;
-    counts.inputs = static_cast<int>(audio.captureDevices().size());
-    counts.outputs = static_cast<int>(audio.playbackDevices().size());
-    counts.tunerInputs = counts.inputs;
-    readSettings(*engine, store, counts);
+    readSettings(*engine, store, deviceCountsOf(audio));
     EngineEffects effects(*engine);
     PresetStore presets(*engine, store, messages, effects);
     Shortcuts shortcuts(*engine, presets, effects);
