@@ -177,6 +177,7 @@ bool JackDriver::load(const std::string& server, UserMessages& messages)
     serverPeriod_ = static_cast<int>(jack_get_buffer_size(client_));
     failure_ = kNone;
     failed_ = false;
+    droppedByServer_ = false;
     return true;
 }
 
@@ -250,7 +251,9 @@ bool JackDriver::start(bool connectPorts, UserMessages& messages)
 
 void JackDriver::stop()
 {
-    if (client_ != nullptr && active_) jack_deactivate(client_);
+    // A client the server has let go is no longer in its graph; libjack can
+    // crash deactivating it. Closing it is all that is left.
+    if (client_ != nullptr && active_ && !droppedByServer_.load()) jack_deactivate(client_);
     active_ = false;
 }
 
@@ -342,6 +345,7 @@ void JackDriver::shutdownThunk(int /*code*/, const char* reason, void* self)
             for (; reason[i] != '\0' && i + 1 < sizeof d->shutdownReason_; ++i) d->shutdownReason_[i] = reason[i];
         d->shutdownReason_[i] = '\0';
     }
+    d->droppedByServer_.store(true);
     d->fail(kShutDown);
     d->engine_.StopRequest = true;
 }

@@ -140,6 +140,7 @@ private:
 
     std::atomic<int> failure_{kNone};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> droppedByServer_{false}; // the server let this client go: it is not deactivated
     char shutdownReason_[160] = {}; // written before failed_ is set
     std::atomic<int> changedRate_{0};
     std::atomic<long> serverXruns_{0};
