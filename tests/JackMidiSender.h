@@ -35,12 +35,14 @@ public:
         if (!client_) return;
         port_ = jack_port_register(client_, "midi_out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, &MidiSender::process, this);
+        jack_on_shutdown(client_, [](void* self) { static_cast<MidiSender*>(self)->dropped_ = true; }, this);
         active_ = port_ != nullptr && jack_activate(client_) == 0;
     }
     ~MidiSender()
     {
         if (!client_) return;
-        if (active_) jack_deactivate(client_);
+        // A client the server dropped is not deactivated (libjack may crash on it).
+        if (active_ && !dropped_) jack_deactivate(client_);
         jack_client_close(client_);
     }
     MidiSender(const MidiSender&) = delete;
@@ -108,6 +110,7 @@ private:
     jack_client_t* client_ = nullptr;
     jack_port_t* port_ = nullptr;
     bool active_ = false;
+    std::atomic<bool> dropped_{false};
     std::array<Event, kQueue> queue_{};
     std::atomic<size_t> head_{0};
     std::atomic<size_t> tail_{0};

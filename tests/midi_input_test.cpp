@@ -1,6 +1,5 @@
 // test-fixture: jack
 // test-label: threads
-// test-lock: jack-midi-ports
 // MIDI input on JACK MIDI, sent by a second JACK client of the test into a
 // run of the whole chain on a recording: a program change loads its preset,
 // controllers switch the pitch shifter and set the output volume, the pitch
