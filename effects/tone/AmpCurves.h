@@ -157,6 +157,17 @@ private:
         return i + static_cast<int>(v >= starts_[i + 1]);
     }
 
+    // The same for any v: the end intervals outside the table, and the
+    // first for a NaN (the cell held to the grid, without a branch on v).
+    int intervalNear(double v) const
+    {
+        double m = (v - x_[0]) * cellScale_;
+        m = m > 0.0 ? m : 0.0;
+        m = m < cells_ - 1 ? m : cells_ - 1;
+        const int i = cellInterval_[static_cast<int>(m)];
+        return i + static_cast<int>(v >= starts_[i + 1]);
+    }
+
     // Interval i's cubic at v.
     double cubic(int i, double v) const
     {

@@ -34,18 +34,13 @@ __attribute__((target("avx2"), optimize("fp-contract=off"))) void piecewiseCubic
     const __m256d zero = _mm256_setzero_pd();
     // The interval to try next, of each curve. Outside the table the end
     // intervals serve (the ends' values replace theirs).
-    const auto intervalFor = [](const PiecewiseCubic& c, double v) {
-        if (!(v > c.x_[0])) return 0;
-        if (v >= c.x_[c.n_ - 1]) return c.n_ - 2;
-        return c.intervalOf(v);
-    };
     int cursor[2] = {0, 0}; // up, down
     if (n > 0) {
         const double v = in[0];
         if (odd && !(v >= 0.0))
-            cursor[1] = intervalFor(down, -v);
+            cursor[1] = down.intervalNear(-v);
         else
-            cursor[0] = intervalFor(up, v);
+            cursor[0] = up.intervalNear(v);
     }
     for (int i = 0; i < n; i += 4) {
         const int count = n - i < 4 ? n - i : 4;
@@ -97,8 +92,7 @@ __attribute__((target("avx2"), optimize("fp-contract=off"))) void piecewiseCubic
         }
         if (!fits) {
             // Lane by lane without a branch on the data: each lane's curve
-            // and argument by its sign, its interval as intervalOf() finds
-            // it (any argument held to a cell of the grid first), its cubic;
+            // and argument by its sign, its interval (intervalNear()), its cubic;
             // then the ends' values and the signs four at a time.
             // (The four values go into the vector by register: a vector
             // load of four separate stores would wait for them to retire.)
@@ -106,12 +100,7 @@ __attribute__((target("avx2"), optimize("fp-contract=off"))) void piecewiseCubic
                 const bool negative = odd && !(a >= 0.0);
                 const PiecewiseCubic& q = negative ? down : up;
                 const double w = negative ? -a : a;
-                double m = (w - q.x_[0]) * q.cellScale_;
-                m = m > 0.0 ? m : 0.0;
-                m = m < q.cells_ - 1 ? m : q.cells_ - 1;
-                int k = q.cellInterval_[static_cast<int>(m)];
-                k += static_cast<int>(w >= q.starts_[k + 1]);
-                return q.cubic(k, w);
+                return q.cubic(q.intervalNear(w), w);
             };
             r = _mm256_setr_pd(value(from[0]), value(from[1]), value(from[2]), value(from[3]));
             __m256d w = x, x0 = _mm256_broadcast_sd(&up.x_[0]), xLast = _mm256_broadcast_sd(&up.x_[up.n_ - 1]);
@@ -130,9 +119,9 @@ __attribute__((target("avx2"), optimize("fp-contract=off"))) void piecewiseCubic
             if (odd) r = _mm256_blendv_pd(_mm256_xor_pd(r, sign), r, positive);
             const double last = from[3];
             if (odd && !(last >= 0.0))
-                cursor[1] = intervalFor(down, -last);
+                cursor[1] = down.intervalNear(-last);
             else
-                cursor[0] = intervalFor(up, last);
+                cursor[0] = up.intervalNear(last);
         }
         if (count == 4) {
             _mm256_storeu_pd(out + i, r);
