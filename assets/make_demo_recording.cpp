@@ -9,15 +9,16 @@
 
 int main(int argc, char** argv)
 {
+    const char* const usage = "usage: make_demo_recording OUT.wav [RATE]\n";
     const bool help = argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
     if (help) {
-        std::fputs("usage: make_demo_recording OUT.wav [RATE]\n", stdout);
+        std::fputs(usage, stdout);
         return 0;
     }
     // Anything else that looks like an option is refused rather than taken
     // for the name of the file to write.
     if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-        std::fputs("usage: make_demo_recording OUT.wav [RATE]\n", stderr);
+        std::fputs(usage, stderr);
         return 2;
     }
     const int rate = argc == 3 ? std::atoi(argv[2]) : 48000;
