@@ -1,8 +1,9 @@
 // One screen of figures for the chain with every stage on at its costliest
 // (bench/EveryStageRig.h), 48000 Hz stereo, 128-frame blocks, on a 60 s
 // guitar recording:
-//  - each stage's microseconds per block inside the running chain and its
-//    real-time factor (audio time / processing time);
+//  - each stage's microseconds per block inside the running chain, its
+//    real-time factor (audio time / processing time) and its p99 over the
+//    blocks (which stages make the whole block's p99);
 //  - the whole ProcessBlock: mean, and p50 / p99 / max of the blocks (thread
 //    CPU time, so that time the machine gave to other programs is left out);
 //  - the longest block right after a control changed something: an effect
@@ -59,6 +60,7 @@ std::unique_ptr<Engine> rigEngine(UserMessages& messages, const std::vector<rig:
 struct BlockTimes {
     std::vector<double> cpu;  // per block, thread CPU microseconds
     double stageMicros[TimingStages::kStageCount] = {};
+    double stageP99[TimingStages::kStageCount] = {};
     double meanCpu = 0.0;
     double meanCpuUnpreempted = 0.0;
 };
@@ -76,6 +78,8 @@ BlockTimes renderRecording(const std::vector<double>& input)
     const int blocks = static_cast<int>(input.size()) / kFrames;
     BlockTimes t;
     t.cpu.reserve(static_cast<size_t>(blocks));
+    std::vector<double> stageBlocks[TimingStages::kStageCount];
+    for (auto& v : stageBlocks) v.reserve(static_cast<size_t>(blocks));
     double total = 0.0, totalKept = 0.0;
     int kept = 0;
     for (int b = 0; b < blocks; ++b) {
@@ -92,12 +96,18 @@ BlockTimes renderRecording(const std::vector<double>& input)
         // another program had the processor would count its time too, so
         // only blocks that ran through on the processor count for them.
         if (w - c < 2.0) {
-            for (int s = 0; s < TimingStages::kStageCount; ++s) t.stageMicros[s] += timed.micros[s];
+            for (int s = 0; s < TimingStages::kStageCount; ++s) {
+                t.stageMicros[s] += timed.micros[s];
+                stageBlocks[s].push_back(timed.micros[s]);
+            }
             totalKept += c;
             ++kept;
         }
     }
-    for (int s = 0; s < TimingStages::kStageCount; ++s) t.stageMicros[s] /= std::max(kept, 1);
+    for (int s = 0; s < TimingStages::kStageCount; ++s) {
+        t.stageMicros[s] /= std::max(kept, 1);
+        t.stageP99[s] = quantile(std::move(stageBlocks[s]), 0.99);
+    }
     t.meanCpu = total / blocks;
     t.meanCpuUnpreempted = totalKept / std::max(kept, 1);
     engine->running = false;
@@ -218,14 +228,18 @@ int main()
 
     std::printf("Every stage on at its costliest, %d Hz stereo, %d-frame blocks (%.1f us), 60 s of guitar\n", kRate,
                 kFrames, kBlockMicros);
-    std::printf("  %-36s %10s %12s\n", "stage", "us/block", "x real time");
+    std::printf("  %-36s %10s %12s %8s\n", "stage", "us/block", "x real time", "p99 us");
     double stagesTotal = 0.0;
     for (int s = 0; s < TimingStages::kStageCount; ++s) {
-        std::vector<double> v;
-        for (const auto& r : runs) v.push_back(r.stageMicros[s]);
+        std::vector<double> v, p99;
+        for (const auto& r : runs) {
+            v.push_back(r.stageMicros[s]);
+            p99.push_back(r.stageP99[s]);
+        }
         const double us = median(v);
         stagesTotal += us;
-        std::printf("  %-36s %10.2f %12.0f\n", TimingStages::name(s), us, us > 0 ? kBlockMicros / us : 0.0);
+        std::printf("  %-36s %10.2f %12.0f %8.1f\n", TimingStages::name(s), us, us > 0 ? kBlockMicros / us : 0.0,
+                    median(p99));
     }
     std::vector<double> means;
     for (const auto& r : runs) means.push_back(r.meanCpu);
