@@ -4,6 +4,9 @@
 // scale of the stored reference. The stages are rewritten for speed from
 // time to time; this is what keeps them sounding the same.
 //
+// The vector routines and the portable ones (a processor without AVX2, or
+// the EnableSSE setting off) are both held to it.
+//
 // The reference lives in tests/data/stage_reference.bin, as 24-bit samples
 // (2^22 per full scale, so it holds the outputs to 6e-8). To record it again
 // on purpose: STRAVIK_WRITE_STAGE_REFERENCE=1 stage_reference_test.
@@ -11,6 +14,7 @@
 
 #include "assets/DemoGuitar.h"
 #include "bench/EveryStageRig.h"
+#include "dsp/CpuFeatures.h"
 #include "dsp/RecordingMessages.h"
 
 #include <gtest/gtest.h>
@@ -33,6 +37,12 @@ namespace {
 constexpr int kBlocks = 128; // 0.34 s at 48000 Hz
 constexpr int kFrames = Engine::kBlockFrames;
 constexpr double kTolerance = 1e-6;
+// The Distortion mode's high-pass follows its own output level through a
+// table of corners, so a difference in the last place of a filter in front
+// of it (the portable and the vector routines round differently) can pick
+// another corner and grow to some 1e-5. The reference holds the vector
+// routines' results; the portable ones are held to this in that mode.
+constexpr double kFollowingTolerance = 1e-4;
 constexpr double kScale = 4194304.0; // 2^22
 constexpr char kMagic[8] = {'S', 'T', 'R', 'V', 'S', 'R', 'E', 'F'};
 
@@ -257,17 +267,19 @@ std::vector<int16_t> guitarAt(int rate)
     return g;
 }
 
-} // namespace
+bool followsLevel(const Case& c)
+{
+    for (const auto& [key, value] : c.settings)
+        if (key == "dist_mode" && value == "1") return true;
+    for (const Event& e : c.events)
+        if (std::string(e.key) == "dist_mode" && std::string(e.value) == "1") return true;
+    return false;
+}
 
-TEST(StageReference, EveryStageSoundsAsRecorded)
+void compareWithReference()
 {
     const std::vector<Case> all = cases();
-    if (std::getenv("STRAVIK_WRITE_STAGE_REFERENCE")) {
-        std::vector<Render> renders;
-        for (const Case& c : all) renders.push_back(render(c, guitarAt(c.rate)));
-        writeReference(all, renders);
-        GTEST_SKIP() << "reference written to " << referencePath();
-    }
+    const bool vectorRoutines = dsp::cpu::avx2Allowed();
     const auto reference = readReference();
     ASSERT_FALSE(reference.empty()) << "no reference at " << referencePath();
     for (const Case& c : all) {
@@ -287,7 +299,30 @@ TEST(StageReference, EveryStageSoundsAsRecorded)
                 worstAt = i;
             }
         }
-        EXPECT_LE(worst, kTolerance) << "frame " << worstAt / got.channels << " of block "
+        const double tolerance = followsLevel(c) && !vectorRoutines ? kFollowingTolerance : kTolerance;
+        EXPECT_LE(worst, tolerance) << "frame " << worstAt / got.channels << " of block "
                                      << worstAt / got.channels / kFrames;
     }
+}
+
+} // namespace
+
+TEST(StageReference, EveryStageSoundsAsRecorded)
+{
+    if (std::getenv("STRAVIK_WRITE_STAGE_REFERENCE")) {
+        if (!dsp::cpu::avx2Allowed()) GTEST_SKIP() << "the reference is recorded with the vector routines";
+        const std::vector<Case> all = cases();
+        std::vector<Render> renders;
+        for (const Case& c : all) renders.push_back(render(c, guitarAt(c.rate)));
+        writeReference(all, renders);
+        GTEST_SKIP() << "reference written to " << referencePath();
+    }
+    compareWithReference();
+}
+
+TEST(StageReference, PortableRoutinesSoundAsRecorded)
+{
+    dsp::cpu::setSimdEnabled(false);
+    compareWithReference();
+    dsp::cpu::setSimdEnabled(true);
 }
