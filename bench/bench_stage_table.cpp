@@ -29,6 +29,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <numeric>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -96,16 +97,13 @@ BlockTimes renderRecording(const std::vector<double>& input)
         // another program had the processor would count its time too, so
         // only blocks that ran through on the processor count for them.
         if (w - c < 2.0) {
-            for (int s = 0; s < TimingStages::kStageCount; ++s) {
-                t.stageMicros[s] += timed.micros[s];
-                stageBlocks[s].push_back(timed.micros[s]);
-            }
+            for (int s = 0; s < TimingStages::kStageCount; ++s) stageBlocks[s].push_back(timed.micros[s]);
             totalKept += c;
             ++kept;
         }
     }
     for (int s = 0; s < TimingStages::kStageCount; ++s) {
-        t.stageMicros[s] /= std::max(kept, 1);
+        t.stageMicros[s] = std::accumulate(stageBlocks[s].begin(), stageBlocks[s].end(), 0.0) / std::max(kept, 1);
         t.stageP99[s] = quantile(std::move(stageBlocks[s]), 0.99);
     }
     t.meanCpu = total / blocks;

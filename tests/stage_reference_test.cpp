@@ -322,7 +322,8 @@ TEST(StageReference, EveryStageSoundsAsRecorded)
 
 TEST(StageReference, PortableRoutinesSoundAsRecorded)
 {
+    const bool enabled = dsp::cpu::simdEnabled();
     dsp::cpu::setSimdEnabled(false);
     compareWithReference();
-    dsp::cpu::setSimdEnabled(true);
+    dsp::cpu::setSimdEnabled(enabled);
 }
