@@ -151,11 +151,7 @@ private:
 
     // The interval that holds v, for x_[0] < v < x_[n_ - 1]. A cell holds
     // at most one knot; starts beyond the last interval read as +infinity.
-    int intervalOf(double v) const
-    {
-        const int i = cellInterval_[cellOf(v)];
-        return i + static_cast<int>(v >= starts_[i + 1]);
-    }
+    int intervalOf(double v) const { return intervalInCell(cellOf(v), v); }
 
     // The same for any v: the end intervals outside the table, and the
     // first for a NaN (the cell held to the grid, without a branch on v).
@@ -164,7 +160,14 @@ private:
         double m = (v - x_[0]) * cellScale_;
         m = m > 0.0 ? m : 0.0;
         m = m < cells_ - 1 ? m : cells_ - 1;
-        const int i = cellInterval_[static_cast<int>(m)];
+        return intervalInCell(static_cast<int>(m), v);
+    }
+
+    // The interval of v in its grid cell: the cell's own, or the next when v
+    // lies past the one knot the cell may hold.
+    int intervalInCell(int cell, double v) const
+    {
+        const int i = cellInterval_[cell];
         return i + static_cast<int>(v >= starts_[i + 1]);
     }
 
